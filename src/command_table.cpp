@@ -1,0 +1,40 @@
+#include "command_table.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+
+#include "probes/streams.h"
+
+// clang-format off
+CommandEntry command_table[] = {
+    STREAM_ROWS
+    {"help", show_help, "Print list of zelk_test_helper commands"},
+};
+// clang-format on
+
+void sort_command_table() {
+    std::sort(std::begin(command_table), std::end(command_table),
+              [](const CommandEntry &a, const CommandEntry &b) {
+                  return std::strcmp(a.name, b.name) < 0;
+              });
+}
+
+const CommandEntry *find_command(const char *word) {
+    for (const CommandEntry &entry : command_table) {
+        if (std::strcmp(entry.name, word) == 0) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+void show_help() {
+    std::puts("zelk_test_helper: helper utility for zelk\n");
+    std::puts("Commands");
+    std::puts("--------");
+    for (const CommandEntry &entry : command_table) {
+        std::printf("  %s:\n    %s\n\n", entry.name, entry.description);
+    }
+}

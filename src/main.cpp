@@ -1,0 +1,38 @@
+#include <cstdio>
+#include <cstring>
+
+#include "command_table.h"
+
+namespace {
+
+bool is_help_word(const char *word) {
+    return std::strcmp(word, "--help") == 0 || std::strcmp(word, "help") == 0 ||
+           std::strcmp(word, "-h") == 0;
+}
+
+}  // namespace
+
+// Runs the command words left to right. The status is 0 when every word ran
+// (or there were none, or a help word ended the run) and 1 at an unknown word;
+// a command may also end the process itself.
+int main(int argc, char **argv) {
+    sort_command_table();
+    if (argc < 2) {
+        std::fputs("No commands given.\n", stderr);
+        return 0;
+    }
+    for (int i = 1; i < argc; ++i) {
+        const char *word = argv[i];
+        if (is_help_word(word)) {
+            show_help();
+            return 0;
+        }
+        const CommandEntry *entry = find_command(word);
+        if (entry == nullptr) {
+            std::fprintf(stderr, "%s: Unknown command: %s\n", argv[0], word);
+            return 1;
+        }
+        entry->handler();
+    }
+    return 0;
+}

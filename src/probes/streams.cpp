@@ -1,0 +1,37 @@
+#include "streams.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+// With both streams on one pipe the parent reads "stderr" first: stderr is
+// unbuffered, stdout waits for the flush that ends the command.
+void print_stdout_stderr() {
+    std::fwrite("stdout\n", 7, 1, stdout);
+    std::fwrite("stderr\n", 7, 1, stderr);
+    std::fflush(nullptr);
+}
+
+// The pid is out before the pause, so the parent can act on it while we sleep.
+void print_pid_then_sleep() {
+    std::printf("%ld\n", static_cast<long>(getpid()));
+    std::fflush(nullptr);
+    usleep(500000);
+}
+
+// Stays in the stdout buffer: it reaches the parent at a normal exit only.
+void print_pgrp() { std::printf("%ld\n", static_cast<long>(getpgrp())); }
+
+// The open descriptors among 0 to 100, ascending, on one line; a descriptor
+// whose flags cannot be read counts as closed.
+void print_fds() {
+    const char *separator = "";
+    for (int fd = 0; fd <= 100; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0) {
+            std::printf("%s%d", separator, fd);
+            separator = " ";
+        }
+    }
+    std::fputc('\n', stdout);
+}

@@ -1,0 +1,73 @@
+// Stream and descriptor probes: what reaches which stream, in what order,
+// and which descriptors the child was handed.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "support.h"
+
+namespace zelk {
+namespace {
+
+TEST(Streams, StderrLineComesFirstOnASharedPipe) {
+    Outcome o = run({{"print_stdout_stderr"}}, /*one_pipe=*/true);
+    EXPECT_EQ(o.out, "stderr\nstdout\n");
+    o = run({{"print_pgrp", "print_stdout_stderr"}}, true);
+    EXPECT_EQ(o.out, "stderr\n" + std::to_string(o.pid) + "\nstdout\n");
+    o = run({{"print_stdout_stderr"}});
+    EXPECT_EQ(o.out, "stdout\n");
+    EXPECT_EQ(o.err, "stderr\n");
+    EXPECT_EQ(o.status, "exit 0");
+}
+
+TEST(Streams, PrintPgrpNamesTheGroupTheChildIsIn) {
+    Child own{{"print_pgrp"}};
+    Outcome o = run(own);
+    EXPECT_EQ(o.out, std::to_string(o.pid) + "\n");
+    Child same{{"print_pgrp"}};
+    same.group = kSameGroup;
+    EXPECT_EQ(run(same).out, std::to_string(getpgrp()) + "\n");
+}
+
+TEST(Streams, PrintFdsListsExactlyTheOpenDescriptorsUpTo100) {
+    int file = open("/dev/null", O_RDWR | O_CLOEXEC);
+    const struct {
+        std::vector<FdMap> fds;
+        const char *line;
+    } cases[] = {
+        {{}, "0 1 2\n"},
+        {{{5, file}}, "0 1 2 5\n"},
+        {{{3, file}, {64, file}, {100, file}}, "0 1 2 3 64 100\n"},
+        {{{101, file}, {150, file}}, "0 1 2\n"},
+        {{{0, kClosed}}, "1 2\n"},
+        {{{0, kClosed}, {2, kClosed}, {7, file}}, "1 7\n"},
+    };
+    for (const auto &c : cases) {
+        Child child{{"print_fds"}, c.fds};
+        Outcome o = run(child);
+        EXPECT_EQ(o.out, c.line);
+        EXPECT_EQ(o.status, "exit 0");
+    }
+    close(file);
+}
+
+// Each pid line is out before its pause: the second arrives about half a
+// second after the first, from the same process.
+TEST(Streams, PidLinesAreVisibleBeforeEachPause) {
+    Pipe out = make_pipe();
+    Child child{{"print_pid_then_sleep", "print_pid_then_sleep"}, {{1, out.write}}};
+    pid_t pid = start(child);
+    close(out.write);
+    const std::string line = std::to_string(pid) + "\n";
+    EXPECT_EQ(read_until(out.read, "\n"), line);
+    const double first = now();
+    EXPECT_EQ(read_until(out.read, "\n"), line);
+    const double gap = now() - first;
+    EXPECT_GT(gap, 0.4);
+    EXPECT_LT(gap, 3.0);
+    EXPECT_EQ(wait_status(pid), "exit 0");
+    close_pipe(out);
+}
+
+}  // namespace
+}  // namespace zelk

@@ -1,0 +1,88 @@
+#pragma once
+// Plays the helper's parent: starts the real binary with a chosen hand-down
+// and watches what it does, always under a deadline.
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zelk {
+
+inline constexpr int kClosed = -1;       // FdMap source: the child's descriptor is closed
+inline constexpr pid_t kOwnGroup = 0;    // Child::group: the child leads a new group
+inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in ours
+
+// The child's descriptor `target` is a copy of our `source`, or closed.
+struct FdMap {
+    int target;
+    int source;
+};
+
+struct Child {
+    std::vector<std::string> words;
+    std::vector<FdMap> fds{};    // the child's descriptors; every other one is closed
+    pid_t group = kOwnGroup;     // or kSameGroup, or the id of a group to join
+    std::vector<int> blocked{};  // the signal mask
+    std::vector<int> ignored{};  // SIG_IGN; every other disposition is the default
+    std::string argv0 = ZELK_HELPER_PATH;
+    bool empty_argv = false;  // exec with argc 0
+};
+
+struct Outcome {
+    pid_t pid = -1;
+    std::string out;  // stdout, or stdout and stderr when they share a pipe
+    std::string err;
+    std::string status;  // as describe() puts it, or "timeout"
+};
+
+struct Pipe {
+    int read = -1;
+    int write = -1;
+};
+
+struct Pty {
+    int master = -1;
+    int slave = -1;  // the session's controlling terminal
+};
+
+// "exit N", "signal N", "stopped N" or "continued".
+std::string describe(int wait_status);
+
+double now();
+Pipe make_pipe();
+void close_pipe(Pipe &p);
+
+// Forks and execs the helper; the caller reaps it.
+pid_t start(const Child &child);
+
+// Runs the helper to its end: stdin is /dev/null and stdout and stderr are
+// pipes (one shared pipe when `one_pipe`) unless `child.fds` places them.
+Outcome run(Child child, bool one_pipe = false, double seconds = 10);
+
+// Reads until `needle` has arrived (empty: until end of output), the deadline
+// passes, or the other side is gone; a pty master's EIO counts as the end.
+std::string read_until(int fd, const std::string &needle, double seconds = 5);
+
+// waitpid with WNOHANG plus `flags` until something is reported: describe()'s
+// text, or "timeout".
+std::string wait_status(pid_t pid, double seconds = 5, int flags = 0);
+
+// Polls `fact` every millisecond until it holds or the deadline passes.
+bool eventually(const std::function<bool()> &fact, double seconds = 5);
+
+// A signal mask line of /proc/<pid>/status ("SigBlk", "SigIgn", "SigCgt").
+uint64_t proc_signal_mask(pid_t pid, const char *field);
+
+// Runs `body` in a forked copy of the test; failures inside it are printed
+// there and fail the calling test, and a hang is killed at the deadline.
+void in_child_process(const std::function<void()> &body, double seconds = 20);
+
+// Like in_child_process, with the copy leading a new session whose
+// controlling terminal is a fresh pty. SIGTTOU is ignored there, so the
+// leader can move the foreground group from the background.
+void in_pty_session(const std::function<void(const Pty &)> &body, double seconds = 20);
+
+}  // namespace zelk
