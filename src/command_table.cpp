@@ -6,9 +6,11 @@
 #include <iterator>
 
 #include "probes/streams.h"
+#include "probes/terminal.h"
 
 // clang-format off
 CommandEntry command_table[] = {
+    TERMINAL_ROWS
     STREAM_ROWS
     {"help", show_help, "Print list of zelk_test_helper commands"},
 };

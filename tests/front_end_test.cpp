@@ -12,6 +12,9 @@ const char kListing[] = R"(zelk_test_helper: helper utility for zelk
 
 Commands
 --------
+  become_foreground_then_print_stderr:
+    Claim the terminal (tcsetpgrp) and then print to stderr
+
   help:
     Print list of zelk_test_helper commands
 
@@ -26,6 +29,12 @@ Commands
 
   print_stdout_stderr:
     Print 'stdout' to stdout and 'stderr' to stderr
+
+  report_foreground:
+    Report to stderr whether we own the terminal
+
+  report_foreground_loop:
+    Continually report to stderr whether we own the terminal
 
 )";
 
@@ -53,6 +62,7 @@ const Case kCases[] = {
     {{"print_pgrp", "-h", "no_such_word"}, std::string("$P\n") + kListing, "", "exit 0"},
     {{"print_pgrp", "nope", "print_fds"}, "$P\n", "$0: Unknown command: nope\n", "exit 1"},
     {{"print_pgrp", "print_pgrp"}, "$P\n$P\n", "", "exit 0"},
+    {{"report_foreground"}, "", "background\n", "exit 0"},
     // Matching is whole-word, byte-wise and case-sensitive.
     {{""}, "", "$0: Unknown command: \n", "exit 1"},
     {{"HELP"}, "", "$0: Unknown command: HELP\n", "exit 1"},

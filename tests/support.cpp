@@ -109,6 +109,8 @@ pid_t start(const Child &child) {
     if (pid == 0) {
         if (child.group != kSameGroup) setpgid(0, child.group);
         set_signals(child);
+        char byte;
+        if (child.gate >= 0) (void)!read(child.gate, &byte, 1);
         place_descriptors(child.fds);
         exec_helper(child);
     }
@@ -116,6 +118,11 @@ pid_t start(const Child &child) {
     if (pid > 0 && child.group != kSameGroup)
         setpgid(pid, child.group == kOwnGroup ? pid : child.group);
     return pid;
+}
+
+void open_gate(Pipe &p) {
+    (void)!write(p.write, "g", 1);
+    close_pipe(p);
 }
 
 Outcome run(Child child, bool one_pipe, double seconds) {

@@ -29,6 +29,7 @@ struct Child {
     std::vector<int> ignored{};  // SIG_IGN; every other disposition is the default
     std::string argv0 = ZELK_HELPER_PATH;
     bool empty_argv = false;  // exec with argc 0
+    int gate = -1;            // if set, the child waits for a byte or end of input here to exec
 };
 
 struct Outcome {
@@ -57,6 +58,9 @@ void close_pipe(Pipe &p);
 
 // Forks and execs the helper; the caller reaps it.
 pid_t start(const Child &child);
+
+// Lets a child started with `gate` set to p.read go on to exec.
+void open_gate(Pipe &p);
 
 // Runs the helper to its end: stdin is /dev/null and stdout and stderr are
 // pipes (one shared pipe when `one_pipe`) unless `child.fds` places them.

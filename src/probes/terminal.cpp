@@ -1,0 +1,52 @@
+#include "terminal.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "error_line.h"
+
+namespace {
+
+const char kForeground[] = "foreground\n";
+const char kBackground[] = "background\n";
+
+// Whether the terminal on descriptor 0 has `group` in the foreground; when
+// descriptor 0 is no terminal, tcgetpgrp fails and that counts as background.
+bool owns_terminal(pid_t group) { return tcgetpgrp(0) == group; }
+
+}  // namespace
+
+// The parent sees our group become the terminal's foreground group, then
+// after a quarter second the completion line. Taking the terminal from the
+// background raises SIGTTOU unless the parent ignored or blocked it.
+void become_foreground_then_print_stderr() {
+    if (tcsetpgrp(1, getpgrp()) < 0) {
+        exit_with_error("tcsetgrp");
+    }
+    usleep(250000);
+    std::fwrite("become_foreground_then_print_stderr done\n", 41, 1, stderr);
+}
+
+// One line on stderr: "foreground" or "background".
+void report_foreground() {
+    const pid_t terminal_group = tcgetpgrp(0);
+    std::fwrite(terminal_group == getpgrp() ? kForeground : kBackground, 11, 1, stderr);
+}
+
+// A line at start and one at every change, checked each half second. Runs
+// until a write to stderr fails, which hands control back to dispatch.
+void report_foreground_loop() {
+    const pid_t own_group = getpgrp();
+    int last = -1;  // nothing reported yet
+    for (;;) {
+        const int now = owns_terminal(own_group) ? 1 : 0;
+        if (now != last) {
+            if (std::fputs(now ? kForeground : kBackground, stderr) < 0) {
+                return;
+            }
+            last = now;
+        }
+        usleep(500000);
+    }
+}
