@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "probes/signal_reports.h"
 #include "probes/streams.h"
 #include "probes/terminal.h"
 
@@ -12,6 +13,7 @@
 CommandEntry command_table[] = {
     TERMINAL_ROWS
     STREAM_ROWS
+    SIGNAL_REPORT_ROWS
     {"help", show_help, "Print list of zelk_test_helper commands"},
 };
 // clang-format on

@@ -18,8 +18,14 @@ Commands
   help:
     Print list of zelk_test_helper commands
 
+  print_blocked_signals:
+    Print to stdout the name(s) of blocked signals
+
   print_fds:
     Print the list of active FDs to stdout
+
+  print_ignored_signals:
+    Print to stdout the name(s) of ignored signals
 
   print_pgrp:
     Print our pgroup to stdout

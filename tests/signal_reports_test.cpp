@@ -1,0 +1,73 @@
+// Signal disposition reports: exactly the inherited blocked or ignored
+// signals among 1 to 32, ascending, on stderr only.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstring>
+#include <random>
+
+#include "support.h"
+
+namespace zelk {
+namespace {
+
+// The platform's description, with ": N" unless it holds a colon already.
+std::string lines_for(std::vector<int> sigs) {
+    std::sort(sigs.begin(), sigs.end());
+    std::string text;
+    for (int sig : sigs) {
+        if (sig > 32) continue;
+        const char *name = strsignal(sig);
+        text += name;
+        if (std::strchr(name, ':') == nullptr) text += ": " + std::to_string(sig);
+        text += "\n";
+    }
+    return text;
+}
+
+void expect_reports(const std::vector<int> &blocked, const std::vector<int> &ignored) {
+    Child child;
+    child.blocked = blocked;
+    child.ignored = ignored;
+    const std::string setup = "blocked " + testing::PrintToString(blocked) + ", ignored " +
+                              testing::PrintToString(ignored);
+    for (const char *word : {"print_blocked_signals", "print_ignored_signals"}) {
+        child.words = {word};
+        Outcome o = run(child);
+        const bool blocking = std::strcmp(word, "print_blocked_signals") == 0;
+        EXPECT_EQ(o.err, lines_for(blocking ? blocked : ignored)) << word << " with " << setup;
+        EXPECT_EQ(o.out, "") << word;
+        EXPECT_EQ(o.status, "exit 0") << word;
+    }
+}
+
+TEST(SignalReports, ListExactlyTheInheritedSetInAscendingOrder) {
+    const int rt = SIGRTMIN;
+    const struct {
+        std::vector<int> blocked, ignored;
+    } cases[] = {
+        {{}, {}},
+        {{SIGQUIT, SIGINT}, {}},
+        {{}, {SIGTTOU, SIGTTIN}},
+        {{SIGUSR2, SIGHUP, SIGSYS}, {SIGPIPE, SIGUSR1}},
+        {{rt, rt + 1, SIGRTMAX}, {rt, SIGRTMAX}},  // real-time: never listed
+        {{SIGTERM, rt}, {SIGINT, rt + 2}},
+    };
+    for (const auto &c : cases) expect_reports(c.blocked, c.ignored);
+}
+
+TEST(SignalReports, ListRandomInheritedSets) {
+    std::mt19937 random(20261209);
+    for (int round = 0; round < 8; ++round) {
+        std::vector<int> blocked, ignored;
+        for (int sig = 1; sig <= 31; ++sig) {
+            if (sig == SIGKILL || sig == SIGSTOP) continue;
+            if (random() % 3 == 0) blocked.push_back(sig);
+            if (random() % 3 == 0) ignored.push_back(sig);
+        }
+        expect_reports(blocked, ignored);
+    }
+}
+
+}  // namespace
+}  // namespace zelk
