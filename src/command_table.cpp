@@ -5,6 +5,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "probes/signal_actions.h"
 #include "probes/signal_reports.h"
 #include "probes/streams.h"
 #include "probes/terminal.h"
@@ -12,11 +13,13 @@
 // clang-format off
 CommandEntry command_table[] = {
     TERMINAL_ROWS
+    SIGNAL_ACTION_ROWS
     STREAM_ROWS
     SIGNAL_REPORT_ROWS
     {"help", show_help, "Print list of zelk_test_helper commands"},
 };
 // clang-format on
+static_assert(std::size(command_table) == 14, "every command has its row");
 
 void sort_command_table() {
     std::sort(std::begin(command_table), std::end(command_table),

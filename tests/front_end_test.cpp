@@ -18,6 +18,9 @@ Commands
   help:
     Print list of zelk_test_helper commands
 
+  nohup_wait:
+    Ignore SIGHUP and just wait
+
   print_blocked_signals:
     Print to stdout the name(s) of blocked signals
 
@@ -36,11 +39,20 @@ Commands
   print_stdout_stderr:
     Print 'stdout' to stdout and 'stderr' to stderr
 
+  print_stop_cont:
+    Print when we get SIGTSTP and SIGCONT, exiting on input
+
   report_foreground:
     Report to stderr whether we own the terminal
 
   report_foreground_loop:
     Continually report to stderr whether we own the terminal
+
+  sigint_parent:
+    Wait .25 seconds, then SIGINT the parent process
+
+  sigkill_self:
+    Send SIGKILL to self
 
 )";
 

@@ -1,0 +1,97 @@
+#include "signal_actions.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+
+#include "error_line.h"
+
+namespace {
+
+// Announces the stop on descriptor 1, then really stops.
+void on_sigtstp(int) {
+    const int saved_errno = errno;  // the read loop may be looking at it
+    ssize_t unchecked = write(1, "SIGTSTP\n", 8);
+    (void)unchecked;
+    kill(getpid(), SIGSTOP);
+    errno = saved_errno;
+}
+
+void on_sigcont(int) {
+    const int saved_errno = errno;
+    ssize_t unchecked = write(1, "SIGCONT\n", 8);
+    (void)unchecked;
+    errno = saved_errno;
+}
+
+// The handler stays installed after each delivery, and an interrupted read
+// is restarted rather than failed.
+void install(int sig, void (*handler)(int)) {
+    struct sigaction action = {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    (void)sigaction(sig, &action, nullptr);
+}
+
+// Sleeps until descriptor 0 has input, end of input or an error to report.
+void wait_for_input() {
+    struct pollfd stdin_poll = {0, POLLIN, 0};
+    (void)poll(&stdin_poll, 1, -1);
+}
+
+}  // namespace
+
+// Outlives the parent: the parent sees descriptors 0 to 2 close at once, and
+// the helper goes on to the next word about a quarter second after it has
+// been given a new parent. A SIGHUP meanwhile changes nothing.
+void nohup_wait() {
+    const pid_t parent = getppid();
+    if (signal(SIGHUP, SIG_IGN) == SIG_ERR) {
+        exit_with_error("signal");
+    }
+    close(0);
+    close(1);
+    close(2);
+    while (getppid() == parent) {
+        usleep(250000);
+    }
+}
+
+// The parent gets one SIGINT a quarter second in, then reads the notice.
+// A kill that fails is reported as such, never as sent.
+void sigint_parent() {
+    const pid_t parent = getppid();
+    usleep(250000);
+    if (kill(parent, SIGINT) != 0) {
+        exit_with_error("kill");
+    }
+    std::fprintf(stderr, "Sent SIGINT to %d\n", static_cast<int>(parent));
+}
+
+// Each stop and continue shows on descriptor 1 as "SIGTSTP" then "SIGCONT";
+// a byte or end of input ends the process with status 0, and a stdin that
+// cannot be read ends it with the "read" error line and status 1.
+void print_stop_cont() {
+    install(SIGTSTP, on_sigtstp);
+    install(SIGCONT, on_sigcont);
+    char byte;
+    while (read(0, &byte, 1) < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait_for_input();  // a non-blocking stdin must not make us spin
+        } else if (errno != EINTR) {
+            exit_with_error("read");
+        }
+    }
+    std::exit(0);
+}
+
+// Dies by SIGKILL: nothing still buffered for stdout reaches the parent.
+void sigkill_self() {
+    kill(getpid(), SIGKILL);
+    std::abort();
+}

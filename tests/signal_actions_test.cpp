@@ -1,0 +1,211 @@
+// Signal and parent-process probes: outliving the parent, interrupting it,
+// announcing stops and continues, and dying by SIGKILL.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#include <fstream>
+
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
+
+#include "support.h"
+
+namespace zelk {
+namespace {
+
+std::string error_line(const char *label, int error) {
+    return std::string(label) + ": " + std::strerror(error) + "\n";
+}
+
+// Commands that end the process: the words after them never run, and only
+// what was flushed before the end reaches the parent.
+TEST(SignalActions, EndingCommandsCutTheCommandLineShort) {
+    const struct {
+        std::vector<std::string> words;
+        std::string out, status;
+    } cases[] = {
+        {{"sigkill_self", "print_pgrp"}, "", "signal 9"},
+        {{"print_pgrp", "sigkill_self"}, "", "signal 9"},
+        {{"print_stdout_stderr", "sigkill_self"}, "stdout\n", "signal 9"},
+        {{"print_pid_then_sleep", "sigkill_self"}, "$P\n", "signal 9"},
+        {{"print_stop_cont", "print_pgrp"}, "", "exit 0"},
+        {{"print_pgrp", "print_stop_cont", "print_pgrp"}, "$P\n", "exit 0"},
+    };
+    for (const auto &c : cases) {
+        Outcome o = run({c.words});  // stdin at end of input
+        std::string out = c.out;
+        if (out == "$P\n") out = std::to_string(o.pid) + "\n";
+        EXPECT_EQ(o.out, out) << testing::PrintToString(c.words);
+        EXPECT_EQ(o.status, c.status) << testing::PrintToString(c.words);
+    }
+}
+
+TEST(SignalActions, StopsAndContinuesAreAnnouncedUntilInput) {
+    Pipe in = make_pipe();
+    Pipe out = make_pipe();
+    pid_t pid = start({{"print_stop_cont"}, {{0, in.read}, {1, out.write}}});
+    close(out.write);
+#ifdef __linux__
+    const uint64_t both = 1ULL << (SIGTSTP - 1) | 1ULL << (SIGCONT - 1);
+    ASSERT_TRUE(eventually([&] { return (proc_signal_mask(pid, "SigCgt") & both) == both; }));
+#else
+    GTEST_SKIP() << "needs /proc to see the handlers installed";
+#endif
+    for (int round = 0; round < 2; ++round) {
+        kill(pid, SIGTSTP);
+        EXPECT_EQ(wait_status(pid, 5, WUNTRACED), "stopped " + std::to_string(SIGSTOP));
+        EXPECT_EQ(read_until(out.read, "SIGTSTP\n"), "SIGTSTP\n");
+        kill(pid, SIGCONT);
+        EXPECT_EQ(wait_status(pid, 5, WCONTINUED), "continued");
+        EXPECT_EQ(read_until(out.read, "SIGCONT\n"), "SIGCONT\n");
+    }
+    ASSERT_EQ(write(in.write, "x", 1), 1);
+    EXPECT_EQ(wait_status(pid), "exit 0");
+    EXPECT_EQ(read_until(out.read, ""), "");
+    close_pipe(in);
+    close_pipe(out);
+}
+
+// Regression: a stdin that cannot be read used to be retried for ever at
+// full speed; now it is the "read" error line and status 1.
+TEST(SignalActions, PrintStopContWithStdinClosedFails) {
+    const double started = now();
+    Outcome o = run({{"print_stop_cont"}, {{0, kClosed}}});
+    EXPECT_LT(now() - started, 1.0);
+    EXPECT_EQ(o.err, error_line("read", EBADF));
+    EXPECT_EQ(o.status, "exit 1");
+}
+
+// Regression: a non-blocking stdin with nothing to read must be waited on,
+// not spun on; input still ends the process with status 0.
+TEST(SignalActions, PrintStopContWaitsIdlyOnANonBlockingStdin) {
+    Pipe in = make_pipe();
+    fcntl(in.read, F_SETFL, O_NONBLOCK);
+    pid_t pid = start({{"print_stop_cont"}, {{0, in.read}}});
+    usleep(500000);  // the window in which a spinning helper would burn CPU
+    ASSERT_EQ(write(in.write, "x", 1), 1);
+    int st = 0;
+    struct rusage usage = {};
+    ASSERT_EQ(wait4(pid, &st, 0, &usage), pid);
+    EXPECT_EQ(describe(st), "exit 0");
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    EXPECT_LT(cpu, 0.1);
+    close_pipe(in);
+}
+
+#ifdef __linux__
+volatile sig_atomic_t sigints = 0;
+double sigint_at = 0;  // written only by the handler, read after it has run
+void count_sigint(int) {
+    sigints = sigints + 1;
+    sigint_at = now();
+}
+
+// The helper's parent is this forked copy of the test, never the test runner.
+TEST(SignalActions, SigintParentSignalsOnceThenSaysSo) {
+    in_child_process([] {
+        signal(SIGINT, count_sigint);
+        Pipe err = make_pipe();
+        const double started = now();
+        pid_t pid = start({{"sigint_parent"}, {{2, err.write}}});
+        close(err.write);
+        const std::string notice = read_until(err.read, "\n");
+        const double noticed = now();
+        EXPECT_EQ(notice, "Sent SIGINT to " + std::to_string(getpid()) + "\n");
+        EXPECT_EQ(wait_status(pid), "exit 0");
+        EXPECT_EQ(sigints, 1);
+        EXPECT_GE(sigint_at - started, 0.25);
+        EXPECT_LE(sigint_at, noticed);
+        close_pipe(err);
+    });
+}
+
+bool sleeping(pid_t pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+    long number = -1;
+    file >> number;
+    return number == SYS_clock_nanosleep || number == SYS_nanosleep;
+}
+
+// Runs `words` in a helper whose parent is a process of its own; once `ready`
+// holds, that parent is killed and reaped, and the orphan comes back to us.
+// Returns the helper's pid, now our child.
+pid_t orphan(const Child &helper, const std::function<bool(pid_t)> &ready, double *orphaned_at) {
+    EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    Pipe report = make_pipe();
+    pid_t parent = fork();
+    if (parent == 0) {
+        pid_t pid = start(helper);
+        (void)!write(report.write, &pid, sizeof pid);
+        pause();
+        _exit(0);
+    }
+    close(report.write);
+    pid_t pid = -1;
+    EXPECT_EQ(read(report.read, &pid, sizeof pid), static_cast<ssize_t>(sizeof pid));
+    close_pipe(report);
+    EXPECT_TRUE(eventually([&] { return ready(pid); }));
+    *orphaned_at = now();
+    kill(parent, SIGKILL);
+    waitpid(parent, nullptr, 0);
+    return pid;
+}
+
+// Regression: a kill that failed used to be announced as sent.
+TEST(SignalActions, SigintParentReportsAParentThatIsGone) {
+    in_child_process([] {
+        signal(SIGINT, count_sigint);
+        Pipe err = make_pipe();
+        double orphaned_at = 0;
+        pid_t pid = orphan({{"sigint_parent"}, {{2, err.write}}}, sleeping, &orphaned_at);
+        close(err.write);
+        EXPECT_EQ(read_until(err.read, ""), error_line("kill", ESRCH));
+        EXPECT_EQ(wait_status(pid), "exit 1");
+        EXPECT_EQ(sigints, 0);
+        close_pipe(err);
+    });
+}
+
+// The helper ignores SIGHUP, closes its streams (losing the buffered pgrp
+// line), outlives its parent, and goes on to the next word soon after.
+TEST(SignalActions, NohupWaitOutlivesItsParent) {
+    const struct {
+        std::vector<std::string> words;
+        std::vector<int> ignored;
+        const char *status;
+    } cases[] = {
+        {{"print_pgrp", "nohup_wait"}, {}, "exit 0"},
+        {{"print_pgrp", "nohup_wait", "sigkill_self"}, {SIGHUP}, "signal 9"},
+    };
+    for (const auto &c : cases) {
+        in_child_process([&] {
+            Pipe out = make_pipe();
+            Child helper{c.words, {{1, out.write}}};
+            helper.ignored = c.ignored;
+            const uint64_t hup = 1ULL << (SIGHUP - 1);
+            auto waiting = [&](pid_t pid) {
+                return (proc_signal_mask(pid, "SigIgn") & hup) && sleeping(pid);
+            };
+            double orphaned_at = 0;
+            pid_t pid = orphan(helper, waiting, &orphaned_at);
+            close(out.write);
+            kill(pid, SIGHUP);
+            EXPECT_EQ(read_until(out.read, ""), "");
+            EXPECT_EQ(wait_status(pid), c.status);
+            EXPECT_LT(now() - orphaned_at, 0.45);
+            close_pipe(out);
+        });
+    }
+}
+#endif
+
+}  // namespace
+}  // namespace zelk
