@@ -10,10 +10,10 @@ void sigint_parent();
 #define SIGNAL_ACTION_ROWS \
     {"nohup_wait", nohup_wait, \
      "Ignore SIGHUP and just wait"}, \
-    {"sigint_parent", sigint_parent, \
-     "Wait .25 seconds, then SIGINT the parent process"}, \
     {"print_stop_cont", print_stop_cont, \
      "Print when we get SIGTSTP and SIGCONT, exiting on input"}, \
+    {"sigint_parent", sigint_parent, \
+     "Wait .25 seconds, then SIGINT the parent process"}, \
     {"sigkill_self", sigkill_self, \
      "Send SIGKILL to self"},
 // clang-format on
