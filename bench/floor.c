@@ -1,0 +1,2 @@
+/* The floor the helper's start-up is measured against. */
+int main(void) { return 0; }
