@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <iterator>
 #include <ctime>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -65,7 +65,8 @@ double time_spawns(const Command &cmd, int count, int out_read, int out_write, i
 // Runs `cmd` to its end, with stdout on a pipe, and returns what it wrote
 // to stderr. Its stdout is small enough to wait in the pipe unread.
 std::string stderr_of(const Command &cmd) {
-    int out[2], err[2];
+    int out[2];
+    int err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return "";
     pid_t pid = spawn(cmd, out[1], err[1]);
     close(out[1]);
@@ -82,7 +83,7 @@ std::string stderr_of(const Command &cmd) {
 // The number after `key` in `text`, or -1.
 long number_after(const std::string &text, const std::string &key) {
     size_t at = text.rfind(key);
-    return at == std::string::npos ? -1 : std::atol(text.c_str() + at + key.size());
+    return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + key.size(), nullptr, 10);
 }
 
 long instructions(const Command &cmd) {
@@ -100,13 +101,13 @@ long system_calls(const Command &cmd) {
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
-        if (w.size() >= 4 && w.back() == "total") total = std::atol(w[3].c_str());
+        if (w.size() >= 4 && w.back() == "total") total = std::strtol(w[3].c_str(), nullptr, 10);
     }
     return total;
 }
 
 bool on_path(const char *tool) {
-    return stderr_of({"sh", "-c", std::string("command -v ") + tool + " >&2"}).size() > 0;
+    return !stderr_of({"sh", "-c", std::string("command -v ") + tool + " >&2"}).empty();
 }
 
 bool check(const char *what, double value, double goal) {
@@ -125,17 +126,21 @@ int main(int argc, char **argv) {
     const Command helper = {argv[1], "print_pgrp"};
     const Command floor = {argv[2]};
     const Command true_cmd = {"/bin/true"};
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 21;
-    const int spawns = argc > 4 ? std::atoi(argv[4]) : 300;
+    const int rounds = argc > 3 ? static_cast<int>(std::strtol(argv[3], nullptr, 10)) : 21;
+    const int spawns = argc > 4 ? static_cast<int>(std::strtol(argv[4], nullptr, 10)) : 300;
     bool met = true;
 
     int out[2];
     if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
     int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    std::vector<double> ratios, helper_us, floor_us, true_us;
+    std::vector<double> ratios;
+    std::vector<double> helper_us;
+    std::vector<double> floor_us;
+    std::vector<double> true_us;
     for (int r = 0; r < rounds; ++r) {
         // Alternate which goes first, so drift over a round cancels out.
-        double h = 0, f = 0;
+        double h = 0;
+        double f = 0;
         if (r % 2 == 0) {
             h = time_spawns(helper, spawns, out[0], out[1], null_fd);
             f = time_spawns(floor, spawns, out[0], out[1], null_fd);
@@ -160,7 +165,7 @@ int main(int argc, char **argv) {
     met &= check("ratio helper / floor", median(ratios), 1.05);
 
     if (on_path("valgrind")) {
-        const double f = static_cast<double>(instructions(floor));
+        const auto f = static_cast<double>(instructions(floor));
         std::printf("user-space instructions (callgrind)\n");
         std::printf("  %-34s %8.0f\n", "floor", f);
         std::printf("  %-34s %8ld\n", "/bin/true", instructions(true_cmd));
@@ -171,7 +176,8 @@ int main(int argc, char **argv) {
         for (const auto &p : probes) {
             const long n = instructions({argv[1], p.word});
             std::printf("  %-34s %8ld\n", (std::string("zelk_test_helper ") + p.word).c_str(), n);
-            met &= check((std::string("ratio ") + p.word + " / floor").c_str(), n / f, p.goal);
+            met &= check((std::string("ratio ") + p.word + " / floor").c_str(),
+                         static_cast<double>(n) / f, p.goal);
         }
     } else {
         std::printf("user-space instructions: valgrind not found, skipped\n");

@@ -11,20 +11,6 @@
 namespace zelk {
 namespace {
 
-// The platform's description, with ": N" unless it holds a colon already.
-std::string lines_for(std::vector<int> sigs) {
-    std::sort(sigs.begin(), sigs.end());
-    std::string text;
-    for (int sig : sigs) {
-        if (sig > 32) continue;
-        const char *name = strsignal(sig);
-        text += name;
-        if (std::strchr(name, ':') == nullptr) text += ": " + std::to_string(sig);
-        text += "\n";
-    }
-    return text;
-}
-
 void expect_reports(const std::vector<int> &blocked, const std::vector<int> &ignored) {
     Child child;
     child.blocked = blocked;
@@ -35,7 +21,7 @@ void expect_reports(const std::vector<int> &blocked, const std::vector<int> &ign
         child.words = {word};
         Outcome o = run(child);
         const bool blocking = std::strcmp(word, "print_blocked_signals") == 0;
-        EXPECT_EQ(o.err, lines_for(blocking ? blocked : ignored)) << word << " with " << setup;
+        EXPECT_EQ(o.err, signal_lines(blocking ? blocked : ignored)) << word << " with " << setup;
         EXPECT_EQ(o.out, "") << word;
         EXPECT_EQ(o.status, "exit 0") << word;
     }
@@ -44,7 +30,8 @@ void expect_reports(const std::vector<int> &blocked, const std::vector<int> &ign
 TEST(SignalReports, ListExactlyTheInheritedSetInAscendingOrder) {
     const int rt = SIGRTMIN;
     const struct {
-        std::vector<int> blocked, ignored;
+        std::vector<int> blocked;
+        std::vector<int> ignored;
     } cases[] = {
         {{}, {}},
         {{SIGQUIT, SIGINT}, {}},
@@ -59,7 +46,8 @@ TEST(SignalReports, ListExactlyTheInheritedSetInAscendingOrder) {
 TEST(SignalReports, ListRandomInheritedSets) {
     std::mt19937 random(20261209);
     for (int round = 0; round < 8; ++round) {
-        std::vector<int> blocked, ignored;
+        std::vector<int> blocked;
+        std::vector<int> ignored;
         for (int sig = 1; sig <= 31; ++sig) {
             if (sig == SIGKILL || sig == SIGSTOP) continue;
             if (random() % 3 == 0) blocked.push_back(sig);

@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 
@@ -34,6 +35,7 @@ void place_descriptors(const std::vector<FdMap> &fds) {
     int top = 3;
     for (const FdMap &m : fds) top = std::max({top, m.target + 1, m.source + 1});
     std::vector<int> copies;
+    copies.reserve(fds.size());
     for (const FdMap &m : fds) {
         copies.push_back(m.source == kClosed ? -1 : fcntl(m.source, F_DUPFD_CLOEXEC, top));
     }
@@ -60,13 +62,20 @@ void set_signals(const Child &child) {
 }
 
 [[noreturn]] void exec_helper(const Child &child) {
-    std::vector<char *> argv;
+    std::vector<std::string> args = child.wrapper;
     if (!child.empty_argv) {
-        argv.push_back(const_cast<char *>(child.argv0.c_str()));
-        for (const std::string &w : child.words) argv.push_back(const_cast<char *>(w.c_str()));
+        args.push_back(child.wrapper.empty() ? child.argv0 : ZELK_HELPER_PATH);
+        args.insert(args.end(), child.words.begin(), child.words.end());
     }
+    std::vector<char *> argv;
+    argv.reserve(args.size() + 1);
+    for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    execve(ZELK_HELPER_PATH, argv.data(), environ);
+    if (child.wrapper.empty()) {
+        execve(ZELK_HELPER_PATH, argv.data(), environ);
+    } else {
+        execvp(argv[0], argv.data());
+    }
     _exit(127);
 }
 
@@ -75,6 +84,19 @@ bool has_target(const std::vector<FdMap> &fds, int target) {
 }
 
 }  // namespace
+
+std::string signal_lines(std::vector<int> sigs) {
+    std::sort(sigs.begin(), sigs.end());
+    std::string text;
+    for (int sig : sigs) {
+        if (sig > 32) continue;
+        const char *name = strsignal(sig);
+        text += name;
+        if (std::strchr(name, ':') == nullptr) text += ": " + std::to_string(sig);
+        text += "\n";
+    }
+    return text;
+}
 
 std::string describe(int st) {
     if (WIFEXITED(st)) return "exit " + std::to_string(WEXITSTATUS(st));

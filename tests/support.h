@@ -28,8 +28,9 @@ struct Child {
     std::vector<int> blocked{};  // the signal mask
     std::vector<int> ignored{};  // SIG_IGN; every other disposition is the default
     std::string argv0 = ZELK_HELPER_PATH;
-    bool empty_argv = false;  // exec with argc 0
-    int gate = -1;            // if set, the child waits for a byte or end of input here to exec
+    std::vector<std::string> wrapper{};  // runs the helper under this command, such as valgrind
+    bool empty_argv = false;             // exec with argc 0
+    int gate = -1;  // if set, the child waits for a byte or end of input here to exec
 };
 
 struct Outcome {
@@ -49,8 +50,12 @@ struct Pty {
     int slave = -1;  // the session's controlling terminal
 };
 
+// The lines the signal reports give for `sigs`: the platform's description
+// of each signal from 1 to 32, ascending, with ": N" unless it holds a colon.
+std::string signal_lines(std::vector<int> sigs);
+
 // "exit N", "signal N", "stopped N" or "continued".
-std::string describe(int wait_status);
+std::string describe(int st);
 
 double now();
 Pipe make_pipe();

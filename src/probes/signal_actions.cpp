@@ -13,7 +13,7 @@
 namespace {
 
 // Announces the stop on descriptor 1, then really stops.
-void on_sigtstp(int) {
+void on_sigtstp(int /*sig*/) {
     const int saved_errno = errno;  // the read loop may be looking at it
     ssize_t unchecked = write(1, "SIGTSTP\n", 8);
     (void)unchecked;
@@ -21,7 +21,7 @@ void on_sigtstp(int) {
     errno = saved_errno;
 }
 
-void on_sigcont(int) {
+void on_sigcont(int /*sig*/) {
     const int saved_errno = errno;
     ssize_t unchecked = write(1, "SIGCONT\n", 8);
     (void)unchecked;
