@@ -30,8 +30,7 @@ void become_foreground_then_print_stderr() {
 
 // One line on stderr: "foreground" or "background".
 void report_foreground() {
-    const pid_t terminal_group = tcgetpgrp(0);
-    std::fwrite(terminal_group == getpgrp() ? kForeground : kBackground, 11, 1, stderr);
+    std::fwrite(owns_terminal(getpgrp()) ? kForeground : kBackground, 11, 1, stderr);
 }
 
 // A line at start and one at every change, checked each half second. Runs
