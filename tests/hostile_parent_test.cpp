@@ -62,17 +62,15 @@ TEST(HostileParent, ClosedStandardStreamsInEveryCombination) {
 }
 
 TEST(HostileParent, EverySignalBlockedOrIgnored) {
-    std::vector<int> all;
     std::vector<int> catchable;
-    for (int sig = 1; sig < NSIG; ++sig) all.push_back(sig);
     for (int sig = 1; sig <= 31; ++sig) {
         if (sig != SIGKILL && sig != SIGSTOP) catchable.push_back(sig);
     }
     Child blocked{{"print_blocked_signals"}};
-    blocked.blocked = all;
+    blocked.blocked = all_signals();
     EXPECT_EQ(run(blocked).err, signal_lines(catchable));
     Child ignored{{"print_ignored_signals"}};
-    ignored.ignored = all;
+    ignored.ignored = all_signals();
     EXPECT_EQ(run(ignored).err, signal_lines(catchable));
 }
 

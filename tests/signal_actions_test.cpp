@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 #include <fstream>
 
 #ifdef __linux__
@@ -19,10 +18,6 @@
 
 namespace zelk {
 namespace {
-
-std::string error_line(const char *label, int error) {
-    return std::string(label) + ": " + std::strerror(error) + "\n";
-}
 
 // Commands that end the process: the words after them never run, and only
 // what was flushed before the end reaches the parent.
@@ -53,9 +48,7 @@ TEST(SignalActions, StopsAndContinuesAreAnnouncedUntilInput) {
 #ifndef __linux__
     GTEST_SKIP() << "needs /proc to see the handlers installed";
 #endif
-    std::vector<int> all;
-    for (int sig = 1; sig < NSIG; ++sig) all.push_back(sig);
-    for (const std::vector<int> &ignored : {std::vector<int>{}, all}) {
+    for (const std::vector<int> &ignored : {std::vector<int>{}, all_signals()}) {
         Pipe in = make_pipe();
         Pipe out = make_pipe();
         Child child{{"print_stop_cont"}, {{0, in.read}, {1, out.write}}};
@@ -161,8 +154,7 @@ pid_t orphan(const Child &helper, const std::function<bool(pid_t)> &ready, doubl
     close_pipe(report);
     EXPECT_TRUE(eventually([&] { return ready(pid); }));
     *orphaned_at = now();
-    kill(parent, SIGKILL);
-    waitpid(parent, nullptr, 0);
+    kill_and_reap(parent);
     return pid;
 }
 

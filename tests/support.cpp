@@ -53,7 +53,7 @@ void place_descriptors(const std::vector<FdMap> &fds) {
 }
 
 void set_signals(const Child &child) {
-    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    for (int sig : all_signals()) signal(sig, SIG_DFL);
     for (int sig : child.ignored) signal(sig, SIG_IGN);
     sigset_t mask;
     sigemptyset(&mask);
@@ -96,6 +96,16 @@ std::string signal_lines(std::vector<int> sigs) {
         text += "\n";
     }
     return text;
+}
+
+std::vector<int> all_signals() {
+    std::vector<int> sigs;
+    for (int sig = 1; sig < NSIG; ++sig) sigs.push_back(sig);
+    return sigs;
+}
+
+std::string error_line(const char *label, int error) {
+    return std::string(label) + ": " + std::strerror(error) + "\n";
 }
 
 std::string describe(int st) {
@@ -142,6 +152,11 @@ pid_t start(const Child &child) {
     return pid;
 }
 
+void kill_and_reap(pid_t pid) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+}
+
 void open_gate(Pipe &p) {
     (void)!write(p.write, "g", 1);
     close_pipe(p);
@@ -181,10 +196,7 @@ Outcome run(Child child, bool one_pipe, double seconds) {
         if (p.fd >= 0) close(p.fd);
     }
     o.status = wait_status(o.pid, std::max(deadline - now(), 0.1));
-    if (o.status == "timeout") {
-        kill(o.pid, SIGKILL);
-        waitpid(o.pid, nullptr, 0);
-    }
+    if (o.status == "timeout") kill_and_reap(o.pid);
     return o;
 }
 
@@ -248,10 +260,7 @@ void in_child_process(const std::function<void()> &body, double seconds) {
         _exit(::testing::Test::HasFailure() ? 1 : 0);
     }
     std::string status = wait_status(pid, seconds);
-    if (status == "timeout") {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
+    if (status == "timeout") kill_and_reap(pid);
     EXPECT_EQ(status, "exit 0") << "the part of the test run in a child process failed";
 }
 

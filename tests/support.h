@@ -54,6 +54,12 @@ struct Pty {
 // of each signal from 1 to 32, ascending, with ": N" unless it holds a colon.
 std::string signal_lines(std::vector<int> sigs);
 
+// Every signal number the platform has, 1 to NSIG - 1.
+std::vector<int> all_signals();
+
+// An error line as the helper prints it: "label: <strerror(error)>\n".
+std::string error_line(const char *label, int error);
+
 // "exit N", "signal N", "stopped N" or "continued".
 std::string describe(int st);
 
@@ -63,6 +69,9 @@ void close_pipe(Pipe &p);
 
 // Forks and execs the helper; the caller reaps it.
 pid_t start(const Child &child);
+
+// Ends a child that is still running and reaps it.
+void kill_and_reap(pid_t pid);
 
 // Lets a child started with `gate` set to p.read go on to exec.
 void open_gate(Pipe &p);

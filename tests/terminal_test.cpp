@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstring>
 
 #include "support.h"
 
@@ -28,11 +27,6 @@ pid_t start_held(const Pty &pty, Child child, bool foreground, Pipe &err) {
     }
     open_gate(gate);
     return pid;
-}
-
-void reap(pid_t pid) {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
 }
 
 TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
@@ -75,7 +69,7 @@ TEST(Terminal, ReportForegroundLoopFollowsTheForegroundGroup) {
             EXPECT_EQ(read_until(err.read, "\n", 2), line);
             EXPECT_LT(now() - moved, 0.75);
         }
-        reap(pid);
+        kill_and_reap(pid);
         EXPECT_EQ(read_until(err.read, ""), "") << "a repeated line";
         close_pipe(err);
     });
@@ -122,7 +116,7 @@ TEST(Terminal, BecomeForegroundFromTheBackgroundIsStoppedBySigttou) {
                                false, err);
         EXPECT_EQ(wait_status(pid, 5, WUNTRACED), "stopped " + std::to_string(SIGTTOU));
         EXPECT_EQ(tcgetpgrp(pty.slave), getpgrp());
-        reap(pid);
+        kill_and_reap(pid);
         close_pipe(err);
     });
 }
@@ -135,7 +129,7 @@ TEST(Terminal, BecomeForegroundWithStdoutNoTerminalFails) {
                     {{0, pty.slave}, {1, out.write}}};
         pid_t pid = start_held(pty, child, true, err);
         close(out.write);
-        EXPECT_EQ(read_until(err.read, ""), std::string("tcsetgrp: ") + strerror(ENOTTY) + "\n");
+        EXPECT_EQ(read_until(err.read, ""), error_line("tcsetgrp", ENOTTY));
         EXPECT_EQ(read_until(out.read, ""), "") << "the words after it ran";
         EXPECT_EQ(wait_status(pid), "exit 1");
         close_pipe(out);
