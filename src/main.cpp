@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +12,15 @@ bool is_help_word(const char *word) {
            std::strcmp(word, "-h") == 0;
 }
 
+// Gives stdout the same 4096-byte buffer under every C library: line
+// buffering on a terminal, full buffering elsewhere. Left to the C library,
+// the first line might leave early (musl flushes it at its newline even on a
+// pipe) or the buffer might take the size of the descriptor's blocks.
+void set_stdout_buffering() {
+    static char buffer[4096];
+    std::setvbuf(stdout, buffer, isatty(1) ? _IOLBF : _IOFBF, sizeof buffer);
+}
+
 }  // namespace
 
 // Runs the command words left to right. The status is 0 when every word ran
@@ -17,6 +28,7 @@ bool is_help_word(const char *word) {
 // a command may also end the process itself.
 int main(int argc, char **argv) {
     sort_command_table();
+    set_stdout_buffering();
     if (argc < 2) {
         std::fputs("No commands given.\n", stderr);
         return 0;
