@@ -13,9 +13,10 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 namespace zelk {
 namespace {
@@ -64,7 +65,7 @@ void set_signals(const Child &child) {
 [[noreturn]] void exec_helper(const Child &child) {
     std::vector<std::string> args = child.wrapper;
     if (!child.empty_argv) {
-        args.push_back(child.wrapper.empty() ? child.argv0 : ZELK_HELPER_PATH);
+        args.push_back(child.wrapper.empty() ? child.argv0 : child.program);
         args.insert(args.end(), child.words.begin(), child.words.end());
     }
     std::vector<char *> argv;
@@ -72,7 +73,7 @@ void set_signals(const Child &child) {
     for (std::string &arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
     if (child.wrapper.empty()) {
-        execve(ZELK_HELPER_PATH, argv.data(), environ);
+        execve(child.program.c_str(), argv.data(), environ);
     } else {
         execvp(argv[0], argv.data());
     }
@@ -83,16 +84,62 @@ bool has_target(const std::vector<FdMap> &fds, int target) {
     return std::any_of(fds.begin(), fds.end(), [&](const FdMap &m) { return m.target == target; });
 }
 
+struct LibcTexts {
+    std::map<int, std::string> signals;  // a signal without a text is missing
+    std::map<int, std::string> errors;
+    bool glibc = false;
+};
+
+// Read once per process from zelk_libc_texts, which is built beside the
+// helper by the same toolchain.
+const LibcTexts &libc_texts() {
+    static const LibcTexts texts = [] {
+        const std::string &helper = helper_path();
+        Child child;
+        child.program = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
+        child.argv0 = child.program;
+        const Outcome o = run(child);
+        EXPECT_EQ(o.status, "exit 0") << "cannot run " << child.program;
+        LibcTexts t;
+        std::istringstream lines(o.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream words(line);
+            std::string kind;
+            int number = 0;
+            std::string text;
+            words >> kind;
+            if (kind == "libc") {
+                t.glibc = line == "libc glibc";
+                continue;
+            }
+            words >> number;
+            words.get();  // the space before the text
+            std::getline(words, text);
+            (kind == "signal" ? t.signals : t.errors)[number] = text;
+        }
+        return t;
+    }();
+    return texts;
+}
+
 }  // namespace
+
+const std::string &helper_path() {
+    static const std::string path = [] {
+        const char *chosen = std::getenv("ZELK_HELPER");
+        return std::string(chosen != nullptr && *chosen != '\0' ? chosen : ZELK_HELPER_PATH);
+    }();
+    return path;
+}
 
 std::string signal_lines(std::vector<int> sigs) {
     std::sort(sigs.begin(), sigs.end());
     std::string text;
     for (int sig : sigs) {
-        if (sig > 32) continue;
-        const char *name = strsignal(sig);
-        text += name;
-        if (std::strchr(name, ':') == nullptr) text += ": " + std::to_string(sig);
+        const auto name = libc_texts().signals.find(sig);
+        if (sig > 32 || name == libc_texts().signals.end()) continue;
+        text += name->second;
+        if (name->second.find(':') == std::string::npos) text += ": " + std::to_string(sig);
         text += "\n";
     }
     return text;
@@ -105,8 +152,10 @@ std::vector<int> all_signals() {
 }
 
 std::string error_line(const char *label, int error) {
-    return std::string(label) + ": " + std::strerror(error) + "\n";
+    return std::string(label) + ": " + libc_texts().errors.at(error) + "\n";
 }
+
+bool helper_uses_glibc() { return libc_texts().glibc; }
 
 std::string describe(int st) {
     if (WIFEXITED(st)) return "exit " + std::to_string(WEXITSTATUS(st));

@@ -15,6 +15,10 @@ inline constexpr int kClosed = -1;       // FdMap source: the child's descriptor
 inline constexpr pid_t kOwnGroup = 0;    // Child::group: the child leads a new group
 inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in ours
 
+// The helper under test: the one that $ZELK_HELPER names, else the one built
+// beside the tests.
+const std::string &helper_path();
+
 // The child's descriptor `target` is a copy of our `source`, or closed.
 struct FdMap {
     int target;
@@ -23,11 +27,12 @@ struct FdMap {
 
 struct Child {
     std::vector<std::string> words;
-    std::vector<FdMap> fds{};    // the child's descriptors; every other one is closed
-    pid_t group = kOwnGroup;     // or kSameGroup, or the id of a group to join
-    std::vector<int> blocked{};  // the signal mask
-    std::vector<int> ignored{};  // SIG_IGN; every other disposition is the default
-    std::string argv0 = ZELK_HELPER_PATH;
+    std::vector<FdMap> fds{};             // the child's descriptors; every other one is closed
+    pid_t group = kOwnGroup;              // or kSameGroup, or the id of a group to join
+    std::vector<int> blocked{};           // the signal mask
+    std::vector<int> ignored{};           // SIG_IGN; every other disposition is the default
+    std::string program = helper_path();  // what is executed
+    std::string argv0 = helper_path();
     std::vector<std::string> wrapper{};  // runs the helper under this command, such as valgrind
     bool empty_argv = false;             // exec with argc 0
     int gate = -1;  // if set, the child waits for a byte or end of input here to exec
@@ -50,7 +55,10 @@ struct Pty {
     int slave = -1;  // the session's controlling terminal
 };
 
-// The lines the signal reports give for `sigs`: the platform's description
+// The texts below come from the C library the helper was built against, as
+// zelk_libc_texts beside it prints them, never from the tests' own.
+
+// The lines the signal reports give for `sigs`: the C library's description
 // of each signal from 1 to 32, ascending, with ": N" unless it holds a colon.
 std::string signal_lines(std::vector<int> sigs);
 
@@ -59,6 +67,9 @@ std::vector<int> all_signals();
 
 // An error line as the helper prints it: "label: <strerror(error)>\n".
 std::string error_line(const char *label, int error);
+
+// Whether that C library is glibc.
+bool helper_uses_glibc();
 
 // "exit N", "signal N", "stopped N" or "continued".
 std::string describe(int st);
