@@ -90,6 +90,28 @@ struct LibcTexts {
     bool glibc = false;
 };
 
+// zelk_libc_texts' lines: "signal N TEXT", "error N TEXT" and "libc NAME".
+LibcTexts parse_libc_texts(const std::string &out) {
+    LibcTexts texts;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string kind;
+        int number = 0;
+        std::string text;
+        words >> kind;
+        if (kind == "libc") {
+            texts.glibc = line == "libc glibc";
+            continue;
+        }
+        words >> number;
+        words.get();  // the space before the text
+        std::getline(words, text);
+        (kind == "signal" ? texts.signals : texts.errors)[number] = text;
+    }
+    return texts;
+}
+
 // Read once per process from zelk_libc_texts, which is built beside the
 // helper by the same toolchain.
 const LibcTexts &libc_texts() {
@@ -100,24 +122,7 @@ const LibcTexts &libc_texts() {
         child.argv0 = child.program;
         const Outcome o = run(child);
         EXPECT_EQ(o.status, "exit 0") << "cannot run " << child.program;
-        LibcTexts t;
-        std::istringstream lines(o.out);
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream words(line);
-            std::string kind;
-            int number = 0;
-            std::string text;
-            words >> kind;
-            if (kind == "libc") {
-                t.glibc = line == "libc glibc";
-                continue;
-            }
-            words >> number;
-            words.get();  // the space before the text
-            std::getline(words, text);
-            (kind == "signal" ? t.signals : t.errors)[number] = text;
-        }
-        return t;
+        return parse_libc_texts(o.out);
     }();
     return texts;
 }
@@ -134,10 +139,11 @@ const std::string &helper_path() {
 
 std::string signal_lines(std::vector<int> sigs) {
     std::sort(sigs.begin(), sigs.end());
+    const std::map<int, std::string> &names = libc_texts().signals;
     std::string text;
     for (int sig : sigs) {
-        const auto name = libc_texts().signals.find(sig);
-        if (sig > 32 || name == libc_texts().signals.end()) continue;
+        const auto name = names.find(sig);
+        if (sig > 32 || name == names.end()) continue;
         text += name->second;
         if (name->second.find(':') == std::string::npos) text += ": " + std::to_string(sig);
         text += "\n";
