@@ -99,8 +99,8 @@ TEST(FrontEnd, WordsGiveExactOutputAndStatus) {
         child.words = c.words;
         Outcome o = run(child);
         const std::string line = testing::PrintToString(c.words);
-        EXPECT_EQ(o.out, expand(c.out, o.pid, child.argv0)) << line;
-        EXPECT_EQ(o.err, expand(c.err, o.pid, child.argv0)) << line;
+        EXPECT_EQ(o.out, expand(c.out, o.pid, child.argv[0])) << line;
+        EXPECT_EQ(o.err, expand(c.err, o.pid, child.argv[0])) << line;
         EXPECT_EQ(o.status, c.status) << line;
     }
 }
@@ -108,7 +108,7 @@ TEST(FrontEnd, WordsGiveExactOutputAndStatus) {
 TEST(FrontEnd, UnknownWordMessageEchoesArgv0AsPassed) {
     for (const std::string argv0 : {"", "zelk", "./odd name\xff/x"}) {
         Child child;
-        child.argv0 = argv0;
+        child.argv = {argv0};
         child.words = {"nope"};
         Outcome o = run(child);
         EXPECT_EQ(o.err, argv0 + ": Unknown command: nope\n");
@@ -118,7 +118,7 @@ TEST(FrontEnd, UnknownWordMessageEchoesArgv0AsPassed) {
 
 TEST(FrontEnd, EmptyArgumentVectorCountsAsNoWords) {
     Child child;
-    child.empty_argv = true;
+    child.argv = {};
     Outcome o = run(child);
     EXPECT_EQ(o.out, "");
     EXPECT_EQ(o.err, "No commands given.\n");
@@ -131,7 +131,7 @@ TEST(FrontEnd, HugeWordIsEchoedWhole) {
     child.words = {"print_pgrp", word};
     Outcome o = run(child);
     EXPECT_EQ(o.out, std::to_string(o.pid) + "\n");
-    EXPECT_EQ(o.err, child.argv0 + ": Unknown command: " + word + "\n");
+    EXPECT_EQ(o.err, child.argv[0] + ": Unknown command: " + word + "\n");
     EXPECT_EQ(o.status, "exit 1");
 }
 

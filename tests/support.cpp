@@ -1,10 +1,10 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,13 +13,25 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
 #include <sstream>
 
+#ifdef __linux__
+#include <sys/syscall.h>
+#endif
+
 namespace zelk {
 namespace {
+
+// The forked child's last word before exec: the step that failed and why.
+[[noreturn]] void fail_step(int report, const std::string &step) {
+    const std::string text = step + ": " + std::strerror(errno);
+    (void)!write(report, text.data(), text.size());
+    _exit(127);
+}
 
 void close_from(int lowest) {
 #ifdef SYS_close_range
@@ -30,58 +42,107 @@ void close_from(int lowest) {
     }
 }
 
-// Every source first moves above all the numbers involved, so that one
-// placement can never clobber another's source.
-void place_descriptors(const std::vector<FdMap> &fds) {
-    int top = 3;
+// Places the descriptors and closes every other one. Each distinct source,
+// and `report`, is first copied above every number involved, so that no
+// placement can clobber another's source; the exec closes the copies.
+// Returns the copy of `report`.
+int place_descriptors(const std::vector<FdMap> &fds, int report) {
+    int top = report + 1;
     for (const FdMap &m : fds) top = std::max({top, m.target + 1, m.source + 1});
-    std::vector<int> copies;
-    copies.reserve(fds.size());
-    for (const FdMap &m : fds) {
-        copies.push_back(m.source == kClosed ? -1 : fcntl(m.source, F_DUPFD_CLOEXEC, top));
-    }
+    close_from(top);
+    std::map<int, int> copies{{report, -1}};
+    for (const FdMap &m : fds) copies[m.source] = -1;
+    for (auto &copy : copies) copy.second = fcntl(copy.first, F_DUPFD_CLOEXEC, top);
+    if (copies[report] < 0) fail_step(report, "copy descriptors above " + std::to_string(top));
     std::vector<bool> keep(top, false);
-    for (size_t i = 0; i < fds.size(); ++i) {
-        if (copies[i] >= 0) {
-            dup2(copies[i], fds[i].target);
-            keep[fds[i].target] = true;
+    for (const FdMap &m : fds) {
+        if (m.source == kClosed) continue;
+        if (copies[m.source] < 0 || dup2(copies[m.source], m.target) < 0) {
+            fail_step(copies[report], "place descriptor " + std::to_string(m.target));
         }
+        keep[m.target] = true;
     }
     for (int fd = 0; fd < top; ++fd) {
         if (!keep[fd]) close(fd);
     }
-    close_from(top);
+    return copies[report];
 }
 
-void set_signals(const Child &child) {
-    for (int sig : all_signals()) signal(sig, SIG_DFL);
-    for (int sig : child.ignored) signal(sig, SIG_IGN);
+// Every disposition to the default but the `ignored`, and `blocked` as the
+// mask. A signal that cannot be set at all (EINVAL: SIGKILL, SIGSTOP, the C
+// library's own) stays as it is.
+bool hand_down_signals(const std::vector<int> &ignored, const std::vector<int> &blocked) {
+    for (int sig : all_signals()) {
+        const bool ignore = std::find(ignored.begin(), ignored.end(), sig) != ignored.end();
+        if (signal(sig, ignore ? SIG_IGN : SIG_DFL) == SIG_ERR && errno != EINVAL) return false;
+    }
     sigset_t mask;
     sigemptyset(&mask);
-    for (int sig : child.blocked) sigaddset(&mask, sig);
-    sigprocmask(SIG_SETMASK, &mask, nullptr);
+    for (int sig : blocked) (void)sigaddset(&mask, sig);
+    return sigprocmask(SIG_SETMASK, &mask, nullptr) == 0;
 }
 
-[[noreturn]] void exec_helper(const Child &child) {
-    std::vector<std::string> args = child.wrapper;
-    if (!child.empty_argv) {
-        args.push_back(child.wrapper.empty() ? child.argv0 : child.program);
-        args.insert(args.end(), child.words.begin(), child.words.end());
+[[noreturn]] void exec_child(const Child &child, int report) {
+    if (child.group != kSameGroup && setpgid(0, child.group) != 0) fail_step(report, "setpgid");
+    // From the background, this needs the SIGTTOU that the session ignores.
+    if (child.terminal >= 0 && tcsetpgrp(child.terminal, getpgrp()) != 0) {
+        fail_step(report, "tcsetpgrp");
     }
-    std::vector<char *> argv;
-    argv.reserve(args.size() + 1);
-    for (std::string &arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    if (child.wrapper.empty()) {
-        execve(child.program.c_str(), argv.data(), environ);
-    } else {
-        execvp(argv[0], argv.data());
+    if (!hand_down_signals(child.ignored, child.blocked)) fail_step(report, "signal setup");
+    report = place_descriptors(child.fds, report);
+    std::vector<std::string> args = child.argv;
+    args.insert(args.end(), child.words.begin(), child.words.end());
+    std::vector<char *> argv(args.size() + 1, nullptr);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
+    execvp(child.program.c_str(), argv.data());
+    fail_step(report, "exec " + child.program);
+}
+
+// Reads each descriptor into its text until every one has ended (end of
+// input, or an error such as a pty master's EIO), `needle` has arrived in
+// the first text, or `seconds` have passed. A negative descriptor is skipped.
+void read_texts(const std::vector<std::pair<int, std::string *>> &sources,
+                const std::string &needle, double seconds) {
+    const double deadline = now() + seconds;
+    std::vector<pollfd> polls;
+    polls.reserve(sources.size());
+    for (const auto &source : sources) polls.push_back({source.first, POLLIN, 0});
+    auto open =
+        std::count_if(polls.begin(), polls.end(), [](const pollfd &p) { return p.fd >= 0; });
+    while (open > 0 && (needle.empty() || sources[0].second->find(needle) == std::string::npos)) {
+        const double left = deadline - now();
+        if (left <= 0) break;
+        if (poll(polls.data(), polls.size(), static_cast<int>(left * 1000) + 1) <= 0) continue;
+        for (size_t i = 0; i < polls.size(); ++i) {
+            if (polls[i].fd < 0 || polls[i].revents == 0) continue;
+            char buf[65536];
+            const ssize_t n = read(polls[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sources[i].second->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                polls[i].fd = -1;
+                --open;
+            }
+        }
     }
-    _exit(127);
 }
 
 bool has_target(const std::vector<FdMap> &fds, int target) {
     return std::any_of(fds.begin(), fds.end(), [&](const FdMap &m) { return m.target == target; });
+}
+
+// Kills every process in the session that `leader` leads, and reaps `leader`.
+// Without /proc, only its own group.
+void kill_session(pid_t leader) {
+    kill(-leader, SIGKILL);
+    DIR *proc = opendir("/proc");
+    while (const dirent *entry = proc != nullptr ? readdir(proc) : nullptr) {
+        const auto pid = static_cast<pid_t>(std::strtol(entry->d_name, nullptr, 10));
+        const std::string session = pid > 0 ? proc_status(pid, "NSsid") : "";
+        if (std::strtol(session.c_str(), nullptr, 10) == leader) kill(pid, SIGKILL);
+    }
+    if (proc != nullptr) closedir(proc);
+    waitpid(leader, nullptr, 0);
 }
 
 struct LibcTexts {
@@ -119,13 +180,17 @@ const LibcTexts &libc_texts() {
         const std::string &helper = helper_path();
         Child child;
         child.program = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
-        child.argv0 = child.program;
+        child.argv = {child.program};
         const Outcome o = run(child);
         EXPECT_EQ(o.status, "exit 0") << "cannot run " << child.program;
         return parse_libc_texts(o.out);
     }();
     return texts;
 }
+
+// Every test binary starts from the default dispositions and an empty mask,
+// whatever its runner handed down, so that it behaves as it does under ctest.
+[[maybe_unused]] const bool kDefaultSignals = hand_down_signals({}, {});
 
 }  // namespace
 
@@ -179,7 +244,8 @@ double now() {
 
 Pipe make_pipe() {
     int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) std::abort();
+    if (pipe(fds) != 0) std::abort();
+    for (int fd : fds) fcntl(fd, F_SETFD, FD_CLOEXEC);
     return {fds[0], fds[1]};
 }
 
@@ -191,19 +257,15 @@ void close_pipe(Pipe &p) {
 }
 
 pid_t start(const Child &child) {
-    std::fflush(nullptr);  // or our buffered output is written twice
-    pid_t pid = fork();
-    if (pid == 0) {
-        if (child.group != kSameGroup) setpgid(0, child.group);
-        set_signals(child);
-        char byte;
-        if (child.gate >= 0) (void)!read(child.gate, &byte, 1);
-        place_descriptors(child.fds);
-        exec_helper(child);
-    }
-    // Set the group from both sides, so it holds whichever runs first.
-    if (pid > 0 && child.group != kSameGroup)
-        setpgid(pid, child.group == kOwnGroup ? pid : child.group);
+    Pipe report = make_pipe();  // closed by the exec, or given the failed step
+    std::fflush(nullptr);       // or our buffered output is written twice
+    const pid_t pid = fork();
+    if (pid < 0) std::abort();  // never hand a caller -1 to signal
+    if (pid == 0) exec_child(child, report.write);
+    close(report.write);
+    const std::string failure = read_until(report.read, "", 10);
+    close(report.read);
+    if (!failure.empty()) ADD_FAILURE() << "could not start " << child.program << ": " << failure;
     return pid;
 }
 
@@ -212,44 +274,22 @@ void kill_and_reap(pid_t pid) {
     waitpid(pid, nullptr, 0);
 }
 
-void open_gate(Pipe &p) {
-    (void)!write(p.write, "g", 1);
-    close_pipe(p);
-}
-
 Outcome run(Child child, bool one_pipe, double seconds) {
     Pipe out = make_pipe();
     Pipe err = one_pipe ? out : make_pipe();
-    int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (!has_target(child.fds, 0)) child.fds.push_back({0, null_fd});
-    if (!has_target(child.fds, 1)) child.fds.push_back({1, out.write});
-    if (!has_target(child.fds, 2)) child.fds.push_back({2, err.write});
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (const FdMap m : {FdMap{0, null_fd}, FdMap{1, out.write}, FdMap{2, err.write}}) {
+        if (!has_target(child.fds, m.target)) child.fds.push_back(m);
+    }
+    const double deadline = now() + seconds;
     Outcome o;
     o.pid = start(child);
     close(null_fd);
     close(out.write);
     if (!one_pipe) close(err.write);
-
-    const double deadline = now() + seconds;
-    struct pollfd fds[2] = {{out.read, POLLIN, 0}, {one_pipe ? -1 : err.read, POLLIN, 0}};
-    std::string *texts[2] = {&o.out, &o.err};
-    while ((fds[0].fd >= 0 || fds[1].fd >= 0) && now() < deadline) {
-        if (poll(fds, 2, 10) <= 0) continue;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[65536];
-            ssize_t n = read(fds[i].fd, buf, sizeof buf);
-            if (n > 0) {
-                texts[i]->append(buf, static_cast<size_t>(n));
-            } else if (n == 0 || errno != EINTR) {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-            }
-        }
-    }
-    for (const struct pollfd &p : fds) {
-        if (p.fd >= 0) close(p.fd);
-    }
+    read_texts({{out.read, &o.out}, {one_pipe ? -1 : err.read, &o.err}}, "", deadline - now());
+    close(out.read);
+    if (!one_pipe) close(err.read);
     o.status = wait_status(o.pid, std::max(deadline - now(), 0.1));
     if (o.status == "timeout") kill_and_reap(o.pid);
     return o;
@@ -257,20 +297,7 @@ Outcome run(Child child, bool one_pipe, double seconds) {
 
 std::string read_until(int fd, const std::string &needle, double seconds) {
     std::string text;
-    const double deadline = now() + seconds;
-    while (needle.empty() || text.find(needle) == std::string::npos) {
-        double left = deadline - now();
-        struct pollfd p = {fd, POLLIN, 0};
-        if (left <= 0) break;
-        if (poll(&p, 1, static_cast<int>(left * 1000) + 1) <= 0) continue;
-        char buf[4096];
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n > 0) {
-            text.append(buf, static_cast<size_t>(n));
-        } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
-            break;  // EIO is how a pty master says the last slave is gone
-        }
-    }
+    read_texts({{fd, &text}}, needle, seconds);
     return text;
 }
 
@@ -295,39 +322,50 @@ bool eventually(const std::function<bool()> &fact, double seconds) {
     return true;
 }
 
-uint64_t proc_signal_mask(pid_t pid, const char *field) {
+std::string proc_status(pid_t pid, const char *field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     const std::string prefix = std::string(field) + ":";
     for (std::string line; std::getline(status, line);) {
         if (line.compare(0, prefix.size(), prefix) == 0) {
-            return std::stoull(line.substr(prefix.size()), nullptr, 16);
+            const size_t value = line.find_first_not_of(" \t", prefix.size());
+            return value == std::string::npos ? "" : line.substr(value);
         }
     }
-    return 0;
+    return "";
+}
+
+uint64_t proc_signal_mask(pid_t pid, const char *field) {
+    const std::string mask = proc_status(pid, field);
+    return mask.empty() ? 0 : std::stoull(mask, nullptr, 16);
 }
 
 void in_child_process(const std::function<void()> &body, double seconds) {
     std::fflush(nullptr);
-    pid_t pid = fork();
+    const pid_t pid = fork();
+    if (pid < 0) std::abort();
     if (pid == 0) {
+        setsid();  // everything it starts stays in its session, to be killed at the deadline
+        // The copy inherits the test's record: only what its body adds counts.
+        const testing::TestResult &record =
+            *testing::UnitTest::GetInstance()->current_test_info()->result();
+        const int before = record.total_part_count();
         body();
         std::fflush(nullptr);
-        _exit(::testing::Test::HasFailure() ? 1 : 0);
+        _exit(record.total_part_count() > before ? 1 : 0);
     }
-    std::string status = wait_status(pid, seconds);
-    if (status == "timeout") kill_and_reap(pid);
+    const std::string status = wait_status(pid, seconds);
+    if (status == "timeout") kill_session(pid);
     EXPECT_EQ(status, "exit 0") << "the part of the test run in a child process failed";
 }
 
 void in_pty_session(const std::function<void(const Pty &)> &body, double seconds) {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(master, 0);
     ASSERT_EQ(grantpt(master), 0);
     ASSERT_EQ(unlockpt(master), 0);
     const std::string slave_path = ptsname(master);
     in_child_process(
         [&] {
-            ASSERT_GE(setsid(), 0);
             int slave = open(slave_path.c_str(), O_RDWR | O_CLOEXEC);
             ASSERT_GE(slave, 0);
             ASSERT_EQ(ioctl(slave, TIOCSCTTY, 0), 0);

@@ -9,6 +9,13 @@
 #include <string>
 #include <vector>
 
+// Skips a case that needs a piece only Linux has, saying which.
+#ifdef __linux__
+#define ZELK_NEEDS_LINUX(what)
+#else
+#define ZELK_NEEDS_LINUX(what) GTEST_SKIP() << "needs " what ", which only Linux has"
+#endif
+
 namespace zelk {
 
 inline constexpr int kClosed = -1;       // FdMap source: the child's descriptor is closed
@@ -27,15 +34,13 @@ struct FdMap {
 
 struct Child {
     std::vector<std::string> words;
-    std::vector<FdMap> fds{};             // the child's descriptors; every other one is closed
-    pid_t group = kOwnGroup;              // or kSameGroup, or the id of a group to join
-    std::vector<int> blocked{};           // the signal mask
-    std::vector<int> ignored{};           // SIG_IGN; every other disposition is the default
-    std::string program = helper_path();  // what is executed
-    std::string argv0 = helper_path();
-    std::vector<std::string> wrapper{};  // runs the helper under this command, such as valgrind
-    bool empty_argv = false;             // exec with argc 0
-    int gate = -1;  // if set, the child waits for a byte or end of input here to exec
+    std::vector<FdMap> fds{};    // the child's descriptors; every other one is closed
+    pid_t group = kOwnGroup;     // or kSameGroup, or the id of a group to join
+    std::vector<int> blocked{};  // the signal mask
+    std::vector<int> ignored{};  // SIG_IGN; every other disposition is the default
+    int terminal = -1;           // in a pty session: the child's group takes it before exec
+    std::string program = helper_path();           // what is executed, from PATH if it has no slash
+    std::vector<std::string> argv{helper_path()};  // the arguments before the words
 };
 
 struct Outcome {
@@ -75,17 +80,15 @@ bool helper_uses_glibc();
 std::string describe(int st);
 
 double now();
-Pipe make_pipe();
+Pipe make_pipe();  // both ends close on exec
 void close_pipe(Pipe &p);
 
-// Forks and execs the helper; the caller reaps it.
+// Forks and execs the helper with exactly the hand-down asked for; the caller
+// reaps it. A step that fails before the exec fails the test, naming the step.
 pid_t start(const Child &child);
 
 // Ends a child that is still running and reaps it.
 void kill_and_reap(pid_t pid);
-
-// Lets a child started with `gate` set to p.read go on to exec.
-void open_gate(Pipe &p);
 
 // Runs the helper to its end: stdin is /dev/null and stdout and stderr are
 // pipes (one shared pipe when `one_pipe`) unless `child.fds` places them.
@@ -102,16 +105,21 @@ std::string wait_status(pid_t pid, double seconds = 5, int flags = 0);
 // Polls `fact` every millisecond until it holds or the deadline passes.
 bool eventually(const std::function<bool()> &fact, double seconds = 5);
 
-// A signal mask line of /proc/<pid>/status ("SigBlk", "SigIgn", "SigCgt").
+// A field of /proc/<pid>/status after its colon and blanks ("S (sleeping)"
+// for "State"), or "" if there is none.
+std::string proc_status(pid_t pid, const char *field);
+
+// A signal mask field of /proc/<pid>/status ("SigBlk", "SigIgn", "SigCgt").
 uint64_t proc_signal_mask(pid_t pid, const char *field);
 
-// Runs `body` in a forked copy of the test; failures inside it are printed
-// there and fail the calling test, and a hang is killed at the deadline.
+// Runs `body` in a forked copy of the test that leads a new session; the
+// failures it records there are printed there and fail the calling test. At
+// the deadline the whole session is killed.
 void in_child_process(const std::function<void()> &body, double seconds = 20);
 
-// Like in_child_process, with the copy leading a new session whose
-// controlling terminal is a fresh pty. SIGTTOU is ignored there, so the
-// leader can move the foreground group from the background.
+// Like in_child_process, with a fresh pty as the session's controlling
+// terminal. SIGTTOU is ignored there, so the leader can move the foreground
+// group from the background.
 void in_pty_session(const std::function<void(const Pty &)> &body, double seconds = 20);
 
 }  // namespace zelk

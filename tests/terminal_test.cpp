@@ -14,18 +14,13 @@ namespace {
 
 enum class Stdin { kTerminal, kDevNull, kClosed };
 
-// Starts `words` in a new group, held at the gate until the leader has
-// given the terminal to that group or not; stderr goes to `err`.
-pid_t start_held(const Pty &pty, Child child, bool foreground, Pipe &err) {
-    Pipe gate = make_pipe();
-    child.gate = gate.read;
+// Starts `child` in a new group, which takes the terminal before exec when
+// `foreground`; stderr goes to `err`.
+pid_t start_in_group(const Pty &pty, Child child, bool foreground, Pipe &err) {
+    if (foreground) child.terminal = pty.slave;
     child.fds.push_back({2, err.write});
     pid_t pid = start(child);
     close(err.write);
-    if (foreground) {
-        EXPECT_EQ(tcsetpgrp(pty.slave, pid), 0);
-    }
-    open_gate(gate);
     return pid;
 }
 
@@ -47,8 +42,8 @@ TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
                            : c.in == Stdin::kDevNull ? null_fd
                                                      : kClosed;
             Pipe err = make_pipe();
-            pid_t pid = start_held(pty, {{"report_foreground"}, {{0, in}, {1, null_fd}}},
-                                   c.foreground, err);
+            pid_t pid = start_in_group(pty, {{"report_foreground"}, {{0, in}, {1, null_fd}}},
+                                       c.foreground, err);
             EXPECT_EQ(read_until(err.read, ""), c.line);
             EXPECT_EQ(wait_status(pid), "exit 0");
             close_pipe(err);
@@ -60,7 +55,7 @@ TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
 TEST(Terminal, ReportForegroundLoopFollowsTheForegroundGroup) {
     in_pty_session([](const Pty &pty) {
         Pipe err = make_pipe();
-        pid_t pid = start_held(pty, {{"report_foreground_loop"}, {{0, pty.slave}}}, true, err);
+        pid_t pid = start_in_group(pty, {{"report_foreground_loop"}, {{0, pty.slave}}}, true, err);
         EXPECT_EQ(read_until(err.read, "\n"), "foreground\n");
         for (pid_t group : {getpgrp(), pid}) {
             ASSERT_EQ(tcsetpgrp(pty.slave, group), 0);
@@ -99,7 +94,7 @@ TEST(Terminal, BecomeForegroundTakesTheTerminalThroughStdout) {
             child.ignored = {SIGTTOU};
             Pipe err = make_pipe();
             const double started = now();
-            pid_t pid = start_held(pty, child, false, err);
+            pid_t pid = start_in_group(pty, child, false, err);
             EXPECT_TRUE(eventually([&] { return tcgetpgrp(pty.slave) == pid; }));
             EXPECT_EQ(read_until(err.read, ""), "become_foreground_then_print_stderr done\n");
             EXPECT_GE(now() - started, 0.25);
@@ -112,8 +107,8 @@ TEST(Terminal, BecomeForegroundTakesTheTerminalThroughStdout) {
 TEST(Terminal, BecomeForegroundFromTheBackgroundIsStoppedBySigttou) {
     in_pty_session([](const Pty &pty) {
         Pipe err = make_pipe();
-        pid_t pid = start_held(pty, {{"become_foreground_then_print_stderr"}, {{1, pty.slave}}},
-                               false, err);
+        pid_t pid = start_in_group(pty, {{"become_foreground_then_print_stderr"}, {{1, pty.slave}}},
+                                   false, err);
         EXPECT_EQ(wait_status(pid, 5, WUNTRACED), "stopped " + std::to_string(SIGTTOU));
         EXPECT_EQ(tcgetpgrp(pty.slave), getpgrp());
         kill_and_reap(pid);
@@ -127,7 +122,7 @@ TEST(Terminal, BecomeForegroundWithStdoutNoTerminalFails) {
         Pipe err = make_pipe();
         Child child{{"become_foreground_then_print_stderr", "print_pgrp"},
                     {{0, pty.slave}, {1, out.write}}};
-        pid_t pid = start_held(pty, child, true, err);
+        pid_t pid = start_in_group(pty, child, true, err);
         close(out.write);
         EXPECT_EQ(read_until(err.read, ""), error_line("tcsetgrp", ENOTTY));
         EXPECT_EQ(read_until(out.read, ""), "") << "the words after it ran";
