@@ -3,12 +3,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
-#include <fstream>
 
 #ifdef __linux__
 #include <sys/prctl.h>
@@ -45,9 +43,7 @@ TEST(SignalActions, EndingCommandsCutTheCommandLineShort) {
 // The handlers are installed whatever the parent left: even with every
 // catchable signal ignored, stops and continues are announced.
 TEST(SignalActions, StopsAndContinuesAreAnnouncedUntilInput) {
-#ifndef __linux__
-    GTEST_SKIP() << "needs /proc to see the handlers installed";
-#endif
+    ZELK_NEEDS_LINUX("/proc, to see the handlers installed");
     for (const std::vector<int> &ignored : {std::vector<int>{}, all_signals()}) {
         Pipe in = make_pipe();
         Pipe out = make_pipe();
@@ -101,7 +97,6 @@ TEST(SignalActions, PrintStopContWaitsIdlyOnANonBlockingStdin) {
     close_pipe(in);
 }
 
-#ifdef __linux__
 volatile sig_atomic_t sigints = 0;
 double sigint_at = 0;  // written only by the handler, read after it has run
 void count_sigint(int /*sig*/) {
@@ -128,18 +123,17 @@ TEST(SignalActions, SigintParentSignalsOnceThenSaysSo) {
     });
 }
 
-bool sleeping(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
-    long number = -1;
-    file >> number;
-    return number == SYS_clock_nanosleep || number == SYS_nanosleep;
-}
+// Asleep, as the kernel sees it, whatever the helper's ABI: after exec the
+// helper sleeps in nothing but its pauses and waits.
+bool asleep(pid_t pid) { return proc_status(pid, "State").rfind('S', 0) == 0; }
 
 // Runs `words` in a helper whose parent is a process of its own; once `ready`
 // holds, that parent is killed and reaped, and the orphan comes back to us.
 // Returns the helper's pid, now our child.
 pid_t orphan(const Child &helper, const std::function<bool(pid_t)> &ready, double *orphaned_at) {
+#ifdef __linux__
     EXPECT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+#endif
     Pipe report = make_pipe();
     pid_t parent = fork();
     if (parent == 0) {
@@ -160,11 +154,12 @@ pid_t orphan(const Child &helper, const std::function<bool(pid_t)> &ready, doubl
 
 // Regression: a kill that failed used to be announced as sent.
 TEST(SignalActions, SigintParentReportsAParentThatIsGone) {
+    ZELK_NEEDS_LINUX("a child subreaper and /proc");
     in_child_process([] {
         signal(SIGINT, count_sigint);
         Pipe err = make_pipe();
         double orphaned_at = 0;
-        pid_t pid = orphan({{"sigint_parent"}, {{2, err.write}}}, sleeping, &orphaned_at);
+        pid_t pid = orphan({{"sigint_parent"}, {{2, err.write}}}, asleep, &orphaned_at);
         close(err.write);
         EXPECT_EQ(read_until(err.read, ""), error_line("kill", ESRCH));
         EXPECT_EQ(wait_status(pid), "exit 1");
@@ -191,7 +186,7 @@ TEST(SignalActions, NohupWaitOutlivesItsParent) {
             helper.ignored = c.ignored;
             const uint64_t hup = 1ULL << (SIGHUP - 1);
             auto waiting = [&](pid_t pid) {
-                return (proc_signal_mask(pid, "SigIgn") & hup) && sleeping(pid);
+                return (proc_signal_mask(pid, "SigIgn") & hup) && asleep(pid);
             };
             double orphaned_at = 0;
             pid_t pid = orphan(helper, waiting, &orphaned_at);
@@ -204,7 +199,6 @@ TEST(SignalActions, NohupWaitOutlivesItsParent) {
         });
     }
 }
-#endif
 
 }  // namespace
 }  // namespace zelk
