@@ -74,7 +74,7 @@ TEST(SignalActions, StopsAndContinuesAreAnnouncedUntilInput) {
 TEST(SignalActions, PrintStopContWithStdinClosedFails) {
     const double started = now();
     Outcome o = run({{"print_stop_cont"}, {{0, kClosed}}});
-    EXPECT_LT(now() - started, 1.0);
+    EXPECT_LT(now() - started, 2.0);
     EXPECT_EQ(o.err, error_line("read", EBADF));
     EXPECT_EQ(o.status, "exit 1");
 }
@@ -194,7 +194,7 @@ TEST(SignalActions, NohupWaitOutlivesItsParent) {
             kill(pid, SIGHUP);
             EXPECT_EQ(read_until(out.read, ""), "");
             EXPECT_EQ(wait_status(pid), c.status);
-            EXPECT_LT(now() - orphaned_at, 0.45);
+            EXPECT_LT(now() - orphaned_at, 1.0);
             close_pipe(out);
         });
     }
