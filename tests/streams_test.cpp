@@ -24,6 +24,7 @@ TEST(Streams, StderrLineComesFirstOnASharedPipe) {
 // descriptor's choice: a helper killed after about 6000 bytes of lines has
 // delivered one full buffer, exactly 4096 bytes with glibc and a few fewer
 // with others. It stays in our group, so that the line's length is known.
+// On a terminal the buffer goes at each line end, before the kill.
 TEST(Streams, AFullStdoutBufferLeavesBeforeTheEnd) {
     const std::string line = std::to_string(getpgrp()) + "\n";
     Child child;
@@ -40,6 +41,11 @@ TEST(Streams, AFullStdoutBufferLeavesBeforeTheEnd) {
         EXPECT_EQ(o.out.size(), 4096U);
     }
     EXPECT_EQ(o.status, "signal 9");
+    in_pty_session([](const Pty &pty) {
+        pid_t pid = start({{"print_pgrp", "sigkill_self"}, {{1, pty.slave}}});
+        EXPECT_EQ(read_until(pty.master, "\n"), std::to_string(pid) + "\r\n");
+        EXPECT_EQ(wait_status(pid), "signal 9");
+    });
 }
 
 TEST(Streams, PrintPgrpNamesTheGroupTheChildIsIn) {
