@@ -1,17 +1,16 @@
-// Start-up cost of the helper beside the floor (an empty static C program)
-// and /bin/true: wall time of fork, exec and wait over interleaved rounds,
-// user-space instructions under callgrind, and system calls under strace.
-// Exits 1 if a goal is missed.
+// Start-up cost of the helper: its own share over the floor, an empty static C
+// program of the same C library, in user-space instructions (callgrind) and
+// system calls (strace), which decide the exit status; and the wall time of
+// fork, exec and wait beside a floor, which is only reported.
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,55 +19,93 @@ namespace {
 
 using Command = std::vector<std::string>;
 
+// Every program runs with this environment and no other: a static C library
+// reads the whole environment at start-up, so the caller's would move the
+// figures.
+char kLocale[] = "LC_ALL=C";
+char *kEnvironment[] = {kLocale, nullptr};
+
+// The goals: the most that the helper may add to its floor.
+const struct {
+    const char *word;
+    long instructions;
+} kInstructionGoals[] = {{"print_pgrp", 4000}, {"help", 28000}, {"print_fds", 13000}};
+const long kSystemCallGoal = 4;  // for print_pgrp
+
 double seconds_now() {
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
-// Forks and execs `cmd` with stdin at /dev/null, stdout and stderr on the
-// given descriptors.
+std::string joined(const Command &cmd) {
+    std::string text;
+    for (const std::string &word : cmd) text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+// A program's path: as given if it holds a slash, else the first on $PATH
+// (the system's default path where PATH is not set), else "".
+std::string locate(const std::string &name) {
+    if (name.find('/') != std::string::npos) return name;
+    const char *path = std::getenv("PATH");
+    char fallback[256] = "";
+    if (path == nullptr) confstr(_CS_PATH, fallback, sizeof fallback);
+    std::istringstream dirs(path != nullptr ? path : fallback);
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        std::string file = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(file.c_str(), X_OK) == 0) return file;
+    }
+    return "";
+}
+
+// A pipe whose ends no spawned program inherits.
+void make_pipe(int fds[2]) {
+    if (pipe(fds) != 0) std::exit(2);
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+}
+
+// Starts `cmd` with stdin at /dev/null, stdout on `out` and stderr on `err`; a
+// program that cannot be executed says why on `err` and exits with 127.
 pid_t spawn(const Command &cmd, int out, int err) {
-    pid_t pid = fork();
+    const pid_t pid = fork();
     if (pid == 0) {
-        int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-        dup2(null_fd, 0);
+        dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0);
         dup2(out, 1);
         dup2(err, 2);
         std::vector<char *> argv;
         for (const std::string &word : cmd) argv.push_back(const_cast<char *>(word.c_str()));
         argv.push_back(nullptr);
-        execvp(argv[0], argv.data());
+        execve(argv[0], argv.data(), kEnvironment);
+        std::fprintf(stderr, "cannot execute %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
     return pid;
 }
 
-void drain(int fd) {
-    char buf[65536];
-    while (read(fd, buf, sizeof buf) > 0) {
-    }
+// Reaps `cmd`, and stops the benchmark with status 1, saying how it ended and
+// what it wrote to stderr, unless it exited 0.
+void expect_success(const Command &cmd, pid_t pid, const std::string &err_text) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return;
+    std::fprintf(stderr, "startup_bench: %s %s %d%s%s", joined(cmd).c_str(),
+                 WIFEXITED(status) ? "exited with status" : "was killed by signal",
+                 WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status),
+                 err_text.empty() ? "\n" : ", saying:\n", err_text.c_str());
+    std::exit(1);
 }
 
-// Seconds per spawn of `cmd` over `count` spawns, stdout on a pipe as a test
-// suite would give it.
-double time_spawns(const Command &cmd, int count, int out_read, int out_write, int null_fd) {
-    const double start = seconds_now();
-    for (int i = 0; i < count; ++i) {
-        int status = 0;
-        waitpid(spawn(cmd, out_write, null_fd), &status, 0);
-        drain(out_read);
-    }
-    return (seconds_now() - start) / count;
-}
-
-// Runs `cmd` to its end, with stdout on a pipe, and returns what it wrote
-// to stderr. Its stdout is small enough to wait in the pipe unread.
+// Runs `cmd` to its end with stdout on a pipe, as a test suite would give it,
+// and returns what it wrote to stderr. Its stdout is small enough to wait in
+// the pipe unread.
 std::string stderr_of(const Command &cmd) {
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return "";
-    pid_t pid = spawn(cmd, out[1], err[1]);
+    make_pipe(out);
+    make_pipe(err);
+    const pid_t pid = spawn(cmd, out[1], err[1]);
     close(out[1]);
     close(err[1]);
     std::string text;
@@ -76,123 +113,117 @@ std::string stderr_of(const Command &cmd) {
     for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;) text.append(buf, n);
     close(err[0]);
     close(out[0]);
-    waitpid(pid, nullptr, 0);
+    expect_success(cmd, pid, text);
     return text;
 }
 
-// The number after `key` in `text`, or -1.
-long number_after(const std::string &text, const std::string &key) {
-    size_t at = text.rfind(key);
-    return at == std::string::npos ? -1 : std::strtol(text.c_str() + at + key.size(), nullptr, 10);
-}
-
-long instructions(const Command &cmd) {
-    Command vg = {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"};
-    vg.insert(vg.end(), cmd.begin(), cmd.end());
-    return number_after(stderr_of(vg), "Collected : ");
-}
-
-// The calls column of strace's summary line.
-long system_calls(const Command &cmd) {
-    Command st = {"strace", "-c", "-qq"};
-    st.insert(st.end(), cmd.begin(), cmd.end());
-    std::istringstream lines(stderr_of(st));
-    long total = -1;
-    for (std::string line; std::getline(lines, line);) {
-        std::istringstream words(line);
-        std::vector<std::string> w{std::istream_iterator<std::string>(words), {}};
-        if (w.size() >= 4 && w.back() == "total") total = std::strtol(w[3].c_str(), nullptr, 10);
+// A reading under `tool` (valgrind or strace), or -1 when it cannot be taken.
+long reading(const Command &tool, const Command &cmd) {
+    Command full = tool;
+    full[0] = locate(tool[0]);
+    if (full[0].empty()) return -1;
+    full.insert(full.end(), cmd.begin(), cmd.end());
+    const std::string text = stderr_of(full);
+    if (tool[0] == "valgrind") {
+        const size_t at = text.rfind("Collected : ");
+        return at == std::string::npos ? -1 : std::strtol(&text[at + 12], nullptr, 10);
     }
-    return total;
+    // strace's last line: "% time", seconds, usecs/call, calls, [errors,] "total"
+    const size_t total = text.rfind(" total");
+    if (total == std::string::npos) return -1;
+    std::istringstream words(text.substr(text.rfind('\n', total) + 1));
+    std::string word[4];
+    words >> word[0] >> word[1] >> word[2] >> word[3];
+    return std::strtol(word[3].c_str(), nullptr, 10);
 }
 
-bool on_path(const char *tool) {
-    return !stderr_of({"sh", "-c", std::string("command -v ") + tool + " >&2"}).empty();
-}
+const Command kCallgrind = {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"};
+const Command kStrace = {"strace", "-c", "-qq"};
 
-bool check(const char *what, double value, double goal) {
-    const bool met = value <= goal;
-    std::printf("  %-34s %8.3f   goal <= %.2f  %s\n", what, value, goal, met ? "met" : "MISSED");
+// One row: the helper's figure, the floor's, and the helper's own share
+// against its goal. A figure that could not be taken misses the goal.
+bool check(const char *what, const Command &tool, long helper, long floor, long goal) {
+    if (helper < 0 || floor < 0) {
+        const std::string why = "not measured: no reading from " + tool[0];
+        std::printf("  %-12s %-43s  MISSED\n", what, why.c_str());
+        return false;
+    }
+    const bool met = helper - floor <= goal;
+    std::printf("  %-12s %8ld %8ld %8ld   goal <= %5ld  %s\n", what, helper, floor, helper - floor,
+                goal, met ? "met" : "MISSED");
     return met;
+}
+
+// Seconds of fork, exec and wait, with stdout on a pipe that is then drained.
+double time_spawn(const Command &cmd, int out_read, int out_write, int null_fd) {
+    const double start = seconds_now();
+    expect_success(cmd, spawn(cmd, out_write, null_fd), "");
+    char buf[65536];
+    while (read(out_read, buf, sizeof buf) > 0) {
+    }
+    return seconds_now() - start;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+// The helper and the floor alternate on every spawn, so that drift over the
+// run reaches both alike, and each pair gives one ratio.
+void report_wall_time(const Command &helper, const Command &floor, long pairs) {
+    int out[2];
+    make_pipe(out);
+    fcntl(out[0], F_SETFL, O_NONBLOCK);
+    const int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    std::vector<double> helper_us;
+    std::vector<double> floor_us;
+    std::vector<double> ratios;
+    for (long i = 0; i < pairs; ++i) {
+        const bool helper_first = i % 2 == 0;
+        const double first = time_spawn(helper_first ? helper : floor, out[0], out[1], null_fd);
+        const double second = time_spawn(helper_first ? floor : helper, out[0], out[1], null_fd);
+        helper_us.push_back((helper_first ? first : second) * 1e6);
+        floor_us.push_back((helper_first ? second : first) * 1e6);
+        ratios.push_back(helper_us.back() / floor_us.back());
+    }
+    std::printf("wall time of fork, exec and wait, median of %ld pairs (reported, not a goal)\n",
+                pairs);
+    std::printf("  helper %.1f us, floor %s %.1f us, median ratio %.3f\n", median(helper_us),
+                floor[0].c_str(), median(floor_us), median(ratios));
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: %s HELPER FLOOR [ROUNDS] [SPAWNS]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s HELPER FLOOR [PAIRS [WALL_FLOOR]]\n"
+                     "  FLOOR: an empty static C program of the helper's C library\n"
+                     "  PAIRS: helper and floor spawns timed (default 2000; 0: none)\n"
+                     "  WALL_FLOOR: the floor they are timed against (default FLOOR)\n",
+                     argv[0]);
         return 2;
     }
-    const Command helper = {argv[1], "print_pgrp"};
+    const std::string helper = argv[1];
     const Command floor = {argv[2]};
-    const Command true_cmd = {"/bin/true"};
-    const int rounds = argc > 3 ? static_cast<int>(std::strtol(argv[3], nullptr, 10)) : 21;
-    const int spawns = argc > 4 ? static_cast<int>(std::strtol(argv[4], nullptr, 10)) : 300;
+    const long pairs = argc > 3 ? std::strtol(argv[3], nullptr, 10) : 2000;
+    const Command wall_floor = {argc > 4 ? argv[4] : argv[2]};
+    for (const Command &cmd : {Command{helper, "print_pgrp"}, floor, wall_floor}) {
+        stderr_of(cmd);  // each must run at all before anything is measured
+    }
+
     bool met = true;
-
-    int out[2];
-    if (pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0) return 2;
-    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    std::vector<double> ratios;
-    std::vector<double> helper_us;
-    std::vector<double> floor_us;
-    std::vector<double> true_us;
-    for (int r = 0; r < rounds; ++r) {
-        // Alternate which goes first, so drift over a round cancels out.
-        double h = 0;
-        double f = 0;
-        if (r % 2 == 0) {
-            h = time_spawns(helper, spawns, out[0], out[1], null_fd);
-            f = time_spawns(floor, spawns, out[0], out[1], null_fd);
-        } else {
-            f = time_spawns(floor, spawns, out[0], out[1], null_fd);
-            h = time_spawns(helper, spawns, out[0], out[1], null_fd);
-        }
-        true_us.push_back(time_spawns(true_cmd, spawns / 3, out[0], out[1], null_fd) * 1e6);
-        helper_us.push_back(h * 1e6);
-        floor_us.push_back(f * 1e6);
-        ratios.push_back(h / f);
+    std::printf("the helper's own cost over its floor %s\n", floor[0].c_str());
+    std::printf("user-space instructions (callgrind)  helper    floor      own\n");
+    const long floor_instructions = reading(kCallgrind, floor);
+    for (const auto &goal : kInstructionGoals) {
+        const long n = reading(kCallgrind, {helper, goal.word});
+        met &= check(goal.word, kCallgrind, n, floor_instructions, goal.instructions);
     }
-    auto median = [](std::vector<double> v) {
-        std::sort(v.begin(), v.end());
-        return v[v.size() / 2];
-    };
-    std::printf("wall time of fork, exec and wait (median of %d interleaved rounds of %d spawns)\n",
-                rounds, spawns);
-    std::printf("  %-34s %8.1f us\n", "floor", median(floor_us));
-    std::printf("  %-34s %8.1f us\n", "/bin/true", median(true_us));
-    std::printf("  %-34s %8.1f us\n", "zelk_test_helper print_pgrp", median(helper_us));
-    met &= check("ratio helper / floor", median(ratios), 1.05);
-
-    if (on_path("valgrind")) {
-        const auto f = static_cast<double>(instructions(floor));
-        std::printf("user-space instructions (callgrind)\n");
-        std::printf("  %-34s %8.0f\n", "floor", f);
-        std::printf("  %-34s %8ld\n", "/bin/true", instructions(true_cmd));
-        const struct {
-            const char *word;
-            double goal;
-        } probes[] = {{"print_pgrp", 1.15}, {"help", 1.5}, {"print_fds", 1.5}};
-        for (const auto &p : probes) {
-            const long n = instructions({argv[1], p.word});
-            std::printf("  %-34s %8ld\n", (std::string("zelk_test_helper ") + p.word).c_str(), n);
-            met &= check((std::string("ratio ") + p.word + " / floor").c_str(),
-                         static_cast<double>(n) / f, p.goal);
-        }
-    } else {
-        std::printf("user-space instructions: valgrind not found, skipped\n");
-    }
-
-    if (on_path("strace")) {
-        const long f = system_calls(floor);
-        const long h = system_calls(helper);
-        std::printf("system calls (strace -c)\n");
-        std::printf("  %-34s %8ld\n", "floor", f);
-        std::printf("  %-34s %8ld\n", "/bin/true", system_calls(true_cmd));
-        std::printf("  %-34s %8ld\n", "zelk_test_helper print_pgrp", h);
-        met &= check("extra calls over the floor", static_cast<double>(h - f), 4);
-    } else {
-        std::printf("system calls: strace not found, skipped\n");
-    }
+    std::printf("system calls (strace -c)\n");
+    met &= check("print_pgrp", kStrace, reading(kStrace, {helper, "print_pgrp"}),
+                 reading(kStrace, floor), kSystemCallGoal);
+    if (pairs > 0) report_wall_time({helper, "print_pgrp"}, wall_floor, pairs);
     return met ? 0 : 1;
 }
