@@ -45,6 +45,9 @@ if(NOT zelk_clangxx OR NOT zelk_libcxx_include)
     "install clang and libc++-dev")
 endif()
 
+# A musl build links no C++ runtime, so it leaves out what needs one (the
+# start-up benchmark).
+set(ZELK_MUSL ON)
 set(CMAKE_C_COMPILER ${zelk_clang})
 set(CMAKE_CXX_COMPILER ${zelk_clangxx})
 set(CMAKE_C_COMPILER_TARGET ${zelk_musl_triple})
