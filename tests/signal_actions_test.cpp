@@ -168,6 +168,23 @@ TEST(SignalActions, SigintParentReportsAParentThatIsGone) {
     });
 }
 
+// Regression: as PID 1 of a PID namespace the helper sees no parent (id 0),
+// and used to kill(0, SIGINT) its own group and announce "Sent SIGINT to 0".
+TEST(SignalActions, SigintParentWithNoParentInSightSendsNothing) {
+    ZELK_NEEDS_LINUX("PID namespaces");
+    if (system("command -v unshare >/dev/null 2>&1") != 0) {  // NOLINT(cert-env33-c)
+        GTEST_SKIP() << "needs unshare";
+    }
+    Child child{{"sigint_parent"}};
+    child.program = "unshare";
+    child.argv = {"unshare", "--pid", "--fork", helper_path()};
+    if (geteuid() != 0) child.argv.insert(child.argv.begin() + 1, {"--user", "--map-root-user"});
+    const Outcome o = run(child);
+    if (o.err.rfind("unshare:", 0) == 0) GTEST_SKIP() << "needs a PID namespace; " << o.err;
+    EXPECT_EQ(o.err, error_line("kill", ESRCH));
+    EXPECT_EQ(o.status, "exit 1");
+}
+
 // The helper ignores SIGHUP, closes its streams (losing the buffered pgrp
 // line) while its parent still lives, outlives that parent, and goes on to
 // the next word within a few of its quarter-second checks.

@@ -63,11 +63,16 @@ void nohup_wait() {
 }
 
 // The parent gets one SIGINT a quarter second in, then reads the notice.
-// A kill that fails is reported as such, never as sent.
+// A kill that fails is reported as such, never as sent. So is a parent out
+// of sight (id 0, as PID 1 of a PID namespace): kill(0) would signal our own
+// process group, which may hold the caller.
 void sigint_parent() {
     const pid_t parent = getppid();
     usleep(250000);
-    if (kill(parent, SIGINT) != 0) {
+    if (parent == 0) {
+        errno = ESRCH;
+    }
+    if (parent == 0 || kill(parent, SIGINT) != 0) {
         exit_with_error("kill");
     }
     std::fprintf(stderr, "Sent SIGINT to %d\n", static_cast<int>(parent));
