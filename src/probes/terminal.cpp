@@ -22,7 +22,7 @@ bool owns_terminal(pid_t group) { return tcgetpgrp(0) == group; }
 // background raises SIGTTOU unless the parent ignored or blocked it.
 void become_foreground_then_print_stderr() {
     if (tcsetpgrp(1, getpgrp()) < 0) {
-        exit_with_error("tcsetgrp");
+        exit_with_error("tcsetgrp");  // not a typo: parents read these exact bytes
     }
     usleep(250000);
     std::fwrite("become_foreground_then_print_stderr done\n", 41, 1, stderr);
