@@ -71,8 +71,9 @@ void sigint_parent() {
     usleep(250000);
     if (parent == 0) {
         errno = ESRCH;
+        exit_with_error("kill");
     }
-    if (parent == 0 || kill(parent, SIGINT) != 0) {
+    if (kill(parent, SIGINT) != 0) {
         exit_with_error("kill");
     }
     std::fprintf(stderr, "Sent SIGINT to %d\n", static_cast<int>(parent));
