@@ -51,7 +51,9 @@ int place_descriptors(const std::vector<FdMap> &fds, int report) {
     for (const FdMap &m : fds) top = std::max({top, m.target + 1, m.source + 1});
     close_from(top);
     std::map<int, int> copies{{report, -1}};
-    for (const FdMap &m : fds) copies[m.source] = -1;
+    for (const FdMap &m : fds) {
+        if (m.source != kClosed) copies[m.source] = -1;
+    }
     for (auto &copy : copies) copy.second = fcntl(copy.first, F_DUPFD_CLOEXEC, top);
     if (copies[report] < 0) fail_step(report, "copy descriptors above " + std::to_string(top));
     std::vector<bool> keep(top, false);
