@@ -182,6 +182,7 @@ const LibcTexts &libc_texts() {
         const std::string &helper = helper_path();
         Child child;
         child.program = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
+        if (access(child.program.c_str(), X_OK) != 0) child.program = ZELK_LIBC_TEXTS_PATH;
         child.argv = {child.program};
         const Outcome o = run(child);
         EXPECT_EQ(o.status, "exit 0") << "cannot run " << child.program;
@@ -199,7 +200,8 @@ const LibcTexts &libc_texts() {
 const std::string &helper_path() {
     static const std::string path = [] {
         const char *chosen = std::getenv("ZELK_HELPER");
-        return std::string(chosen != nullptr && *chosen != '\0' ? chosen : ZELK_HELPER_PATH);
+        if (chosen == nullptr || *chosen == '\0') return std::string(ZELK_HELPER_PATH);
+        return (*chosen == '/' ? "" : ZELK_SOURCE_DIR "/") + std::string(chosen);
     }();
     return path;
 }

@@ -22,8 +22,8 @@ inline constexpr int kClosed = -1;       // FdMap source: the child's descriptor
 inline constexpr pid_t kOwnGroup = 0;    // Child::group: the child leads a new group
 inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in ours
 
-// The helper under test: the one that $ZELK_HELPER names, else the one built
-// beside the tests.
+// The helper under test: the one that $ZELK_HELPER names (a relative path
+// from the source root), else the one built beside the tests.
 const std::string &helper_path();
 
 // The child's descriptor `target` is a copy of our `source`, or closed.
@@ -61,7 +61,8 @@ struct Pty {
 };
 
 // The texts below come from the C library the helper was built against, as
-// zelk_libc_texts beside it prints them, never from the tests' own.
+// zelk_libc_texts beside it prints them (or, beside an installed helper,
+// the one built with the tests), never from the tests' own.
 
 // The lines the signal reports give for `sigs`: the C library's description
 // of each signal from 1 to 32, ascending, with ": N" unless it holds a colon.
