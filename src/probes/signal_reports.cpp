@@ -8,7 +8,8 @@
 
 namespace {
 
-// Only the classic signals are reported; real-time ones never are.
+// Both reports scan signals 1 to 32 inclusive and nothing beyond, so no
+// real-time signal above 32 is ever listed.
 const int kLastReportedSignal = 32;
 
 // One line on stderr: the platform's description of `sig`, followed by
@@ -48,8 +49,7 @@ void print_blocked_signals() {
 // the default action, so it is not listed.
 void print_ignored_signals() {
     for (int sig = 1; sig <= kLastReportedSignal; ++sig) {
-        struct sigaction action;
-        std::memset(&action, 0, sizeof action);
+        struct sigaction action = {};
         (void)sigaction(sig, nullptr, &action);
         if (action.sa_handler == SIG_IGN) {
             print_signal_name(sig);

@@ -6,10 +6,13 @@
 #include <cstdio>
 
 // With both streams on one pipe the parent reads "stderr" first: stderr is
-// unbuffered, stdout waits for the flush that ends the command.
+// unbuffered, stdout waits for the flush that ends the command. Each line is
+// one block write.
 void print_stdout_stderr() {
-    std::fwrite("stdout\n", 7, 1, stdout);
-    std::fwrite("stderr\n", 7, 1, stderr);
+    static const char kStdout[] = "stdout\n";
+    static const char kStderr[] = "stderr\n";
+    std::fwrite(kStdout, sizeof kStdout - 1, 1, stdout);
+    std::fwrite(kStderr, sizeof kStderr - 1, 1, stderr);
     std::fflush(nullptr);
 }
 

@@ -10,6 +10,7 @@ namespace {
 
 const char kForeground[] = "foreground\n";
 const char kBackground[] = "background\n";
+static_assert(sizeof kForeground == sizeof kBackground, "one length serves both lines");
 
 // Whether the terminal on descriptor 0 has `group` in the foreground; when
 // descriptor 0 is no terminal, tcgetpgrp fails and that counts as background.
@@ -25,12 +26,16 @@ void become_foreground_then_print_stderr() {
         exit_with_error("tcsetgrp");  // not a typo: parents read these exact bytes
     }
     usleep(250000);
-    std::fwrite("become_foreground_then_print_stderr done\n", 41, 1, stderr);
+    static const char kDone[] = "become_foreground_then_print_stderr done\n";
+    std::fwrite(kDone, sizeof kDone - 1, 1, stderr);
 }
 
-// One line on stderr: "foreground" or "background".
+// One line on stderr: "foreground" or "background". The terminal's group is
+// read before our own.
 void report_foreground() {
-    std::fwrite(owns_terminal(getpgrp()) ? kForeground : kBackground, 11, 1, stderr);
+    const pid_t terminal_group = tcgetpgrp(0);
+    const bool foreground = terminal_group == getpgrp();
+    std::fwrite(foreground ? kForeground : kBackground, sizeof kForeground - 1, 1, stderr);
 }
 
 // A line at start and one at every change, checked each half second. Runs
