@@ -1,6 +1,5 @@
-// The helper's start-up cost over a floor, an empty static C program of its C
-// library: instructions (callgrind) and system calls (strace), which repeat and
-// decide the exit status, and, given PAIRS, the wall time, only reported.
+// The helper's start-up cost over an empty static C program of its C library:
+// instructions and system calls decide the exit status; PAIRS adds wall time.
 #include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,8 +74,9 @@ std::string stderr_of(const Command &cmd) {
 // A reading of `cmd` under `tool`, or -1 when none can be taken: callgrind's
 // "Collected : N", or the N of strace's last line, "N total".
 long reading(const Command &tool, const Command &cmd) {
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin");
     Command full = tool;  // with the tool's path from $PATH
-    std::istringstream dirs(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "/usr/bin");
     for (std::string dir; full[0] == tool[0] && std::getline(dirs, dir, ':');) {
         if (access((dir + "/" + tool[0]).c_str(), X_OK) == 0) full[0] = dir + "/" + tool[0];
     }
@@ -107,10 +107,9 @@ std::pair<double, double> median_us(const Command &a, const Command &b, long pai
 }  // namespace
 
 int main(int argc, char **argv) {
-    long pairs = 0;
-    char extra = 0;
-    if (argc < 3 || argc > 5 || (argc > 3 && std::sscanf(argv[3], "%ld%c", &pairs, &extra) != 1) ||
-        pairs < 0) {
+    char *end = nullptr;
+    const long pairs = argc > 3 ? std::strtol(argv[3], &end, 10) : 0;
+    if (argc < 3 || argc > 5 || pairs < 0 || (end != nullptr && (end == argv[3] || *end != '\0'))) {
         std::fprintf(stderr, "usage: %s HELPER FLOOR [PAIRS [WALL_FLOOR]]\n", argv[0]);
         return 2;
     }

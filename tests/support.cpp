@@ -129,10 +129,6 @@ void read_texts(const std::vector<std::pair<int, std::string *>> &sources,
     }
 }
 
-bool has_target(const std::vector<FdMap> &fds, int target) {
-    return std::any_of(fds.begin(), fds.end(), [&](const FdMap &m) { return m.target == target; });
-}
-
 // Kills every process in the session that `leader` leads, and reaps `leader`.
 // Without /proc, only its own group.
 void kill_session(pid_t leader) {
@@ -160,17 +156,11 @@ LibcTexts parse_libc_texts(const std::string &out) {
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::string kind;
-        int number = 0;
         std::string text;
-        words >> kind;
-        if (kind == "libc") {
-            texts.glibc = line == "libc glibc";
-            continue;
-        }
-        words >> number;
-        words.get();  // the space before the text
-        std::getline(words, text);
-        (kind == "signal" ? texts.signals : texts.errors)[number] = text;
+        int number = 0;
+        std::getline(words >> kind >> number >> std::ws, text);
+        if (kind != "libc") (kind == "signal" ? texts.signals : texts.errors)[number] = text;
+        texts.glibc = texts.glibc || line == "libc glibc";
     }
     return texts;
 }
@@ -197,6 +187,41 @@ const LibcTexts &libc_texts() {
 
 }  // namespace
 
+// clang-format off
+const std::vector<Command> kCommands = {
+    {"become_foreground_then_print_stderr", "Claim the terminal (tcsetpgrp) and then print to stderr", "exit 1"},
+    {"help", "Print list of zelk_test_helper commands", "exit 0"},
+    {"nohup_wait", "Ignore SIGHUP and just wait", nullptr},
+    {"print_blocked_signals", "Print to stdout the name(s) of blocked signals", "exit 0"},
+    {"print_fds", "Print the list of active FDs to stdout", "exit 0"},
+    {"print_ignored_signals", "Print to stdout the name(s) of ignored signals", "exit 0"},
+    {"print_pgrp", "Print our pgroup to stdout", "exit 0"},
+    {"print_pid_then_sleep", "Print our pid, then sleep for .5 seconds", "exit 0"},
+    {"print_stdout_stderr", "Print 'stdout' to stdout and 'stderr' to stderr", "exit 0"},
+    {"print_stop_cont", "Print when we get SIGTSTP and SIGCONT, exiting on input", "exit 0", "exit 1"},
+    {"report_foreground", "Report to stderr whether we own the terminal", "exit 0"},
+    {"report_foreground_loop", "Continually report to stderr whether we own the terminal", nullptr, nullptr, "exit 0"},
+    {"sigint_parent", "Wait .25 seconds, then SIGINT the parent process", "exit 0"},
+    {"sigkill_self", "Send SIGKILL to self", "signal 9"},
+};
+// clang-format on
+
+std::string listing() {
+    std::string text = "zelk_test_helper: helper utility for zelk\n\nCommands\n--------\n";
+    for (const Command &c : kCommands)
+        text += std::string("  ") + c.name + ":\n    " + c.help + "\n\n";
+    return text;
+}
+
+Started::~Started() {
+    for (const auto &end : ends) close(end.second);
+}
+
+int Started::end(int fd) const {
+    const auto found = ends.find(fd);
+    return found == ends.end() ? -1 : found->second;
+}
+
 const std::string &helper_path() {
     static const std::string path = [] {
         const char *chosen = std::getenv("ZELK_HELPER");
@@ -212,7 +237,7 @@ std::string signal_lines(std::vector<int> sigs) {
     std::string text;
     for (int sig : sigs) {
         const auto name = names.find(sig);
-        if (sig > 32 || name == names.end()) continue;
+        if (sig > 31 || sig == SIGKILL || sig == SIGSTOP || name == names.end()) continue;
         text += name->second;
         if (name->second.find(':') == std::string::npos) text += ": " + std::to_string(sig);
         text += "\n";
@@ -253,24 +278,28 @@ Pipe make_pipe() {
     return {fds[0], fds[1]};
 }
 
-void close_pipe(Pipe &p) {
-    for (int *fd : {&p.read, &p.write}) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
+Started start(const Child &child) {
+    Child placed = child;  // with the child's ends of the pipes it asked for
+    std::map<int, int> ours;
+    std::vector<int> theirs;
+    for (FdMap &m : placed.fds) {
+        if (m.source != kPipe) continue;
+        const Pipe p = make_pipe();
+        ours[m.target] = m.target == 0 ? p.write : p.read;
+        m.source = m.target == 0 ? p.read : p.write;
+        theirs.push_back(m.source);
     }
-}
-
-pid_t start(const Child &child) {
     Pipe report = make_pipe();  // closed by the exec, or given the failed step
     std::fflush(nullptr);       // or our buffered output is written twice
     const pid_t pid = fork();
     if (pid < 0) std::abort();  // never hand a caller -1 to signal
-    if (pid == 0) exec_child(child, report.write);
-    close(report.write);
+    if (pid == 0) exec_child(placed, report.write);
+    theirs.push_back(report.write);
+    for (int fd : theirs) close(fd);
     const std::string failure = read_until(report.read, "", 10);
     close(report.read);
     if (!failure.empty()) ADD_FAILURE() << "could not start " << child.program << ": " << failure;
-    return pid;
+    return {pid, std::move(ours)};
 }
 
 void kill_and_reap(pid_t pid) {
@@ -279,21 +308,23 @@ void kill_and_reap(pid_t pid) {
 }
 
 Outcome run(Child child, bool one_pipe, double seconds) {
-    Pipe out = make_pipe();
-    Pipe err = one_pipe ? out : make_pipe();
+    const Pipe shared = one_pipe ? make_pipe() : Pipe{};
     const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    for (const FdMap m : {FdMap{0, null_fd}, FdMap{1, out.write}, FdMap{2, err.write}}) {
-        if (!has_target(child.fds, m.target)) child.fds.push_back(m);
+    for (const FdMap m : {FdMap{0, null_fd}, FdMap{1, one_pipe ? shared.write : kPipe},
+                          FdMap{2, one_pipe ? shared.write : kPipe}}) {
+        const auto placed = [&](const FdMap &p) { return p.target == m.target; };
+        if (std::none_of(child.fds.begin(), child.fds.end(), placed)) child.fds.push_back(m);
     }
     const double deadline = now() + seconds;
     Outcome o;
-    o.pid = start(child);
-    close(null_fd);
-    close(out.write);
-    if (!one_pipe) close(err.write);
-    read_texts({{out.read, &o.out}, {one_pipe ? -1 : err.read, &o.err}}, "", deadline - now());
-    close(out.read);
-    if (!one_pipe) close(err.read);
+    {
+        const Started s = start(child);
+        o.pid = s.pid;
+        for (int fd : {null_fd, shared.write}) close(fd);
+        read_texts({{one_pipe ? shared.read : s.end(1), &o.out}, {s.end(2), &o.err}}, "",
+                   deadline - now());
+        close(shared.read);
+    }
     o.status = wait_status(o.pid, std::max(deadline - now(), 0.1));
     if (o.status == "timeout") kill_and_reap(o.pid);
     return o;

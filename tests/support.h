@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Skips a case that needs a piece only Linux has, saying which.
@@ -19,6 +21,7 @@
 namespace zelk {
 
 inline constexpr int kClosed = -1;       // FdMap source: the child's descriptor is closed
+inline constexpr int kPipe = -2;         // FdMap source: a new pipe, whose other end is ours
 inline constexpr pid_t kOwnGroup = 0;    // Child::group: the child leads a new group
 inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in ours
 
@@ -43,6 +46,34 @@ struct Child {
     std::vector<std::string> argv{helper_path()};  // the arguments before the words
 };
 
+// Every command, in name order, as a parent meets it: its help line, and its
+// status when run alone with stdin at end of input and stdout and stderr on
+// pipes (so no terminal on any), or with the streams closed.
+struct Command {
+    const char *name;
+    const char *help;
+    const char *status;                   // null: it does not end by itself
+    const char *stdin_closed = nullptr;   // the status with stdin closed, where it differs
+    const char *stderr_closed = nullptr;  // the status with stderr closed, where it differs
+};
+extern const std::vector<Command> kCommands;
+
+// The help listing, as the helper prints it from its table.
+std::string listing();
+
+// A started child, and our ends of the pipes it was given (kPipe), by its
+// descriptor: the write end for its stdin, else the read end. They close
+// with this.
+struct Started {
+    Started(pid_t child, std::map<int, int> our_ends) : pid(child), ends(std::move(our_ends)) {}
+    Started(const Started &) = delete;
+    Started &operator=(const Started &) = delete;
+    ~Started();
+    [[nodiscard]] int end(int fd) const;  // -1 where there is no pipe
+    pid_t pid;
+    std::map<int, int> ends;
+};
+
 struct Outcome {
     pid_t pid = -1;
     std::string out;  // stdout, or stdout and stderr when they share a pipe
@@ -64,8 +95,11 @@ struct Pty {
 // zelk_libc_texts beside it prints them (or, beside an installed helper,
 // the one built with the tests), never from the tests' own.
 
-// The lines the signal reports give for `sigs`: the C library's description
-// of each signal from 1 to 32, ascending, with ": N" unless it holds a colon.
+// The lines the signal reports give when a parent hands down `sigs` blocked
+// or ignored: the C library's description of each, ascending, with ": N"
+// unless it holds a colon. Signals a parent cannot hand down that way
+// (SIGKILL, SIGSTOP, and 32 and above, which the C library keeps or the
+// reports never scan) give none.
 std::string signal_lines(std::vector<int> sigs);
 
 // Every signal number the platform has, 1 to NSIG - 1.
@@ -82,11 +116,10 @@ std::string describe(int st);
 
 double now();
 Pipe make_pipe();  // both ends close on exec
-void close_pipe(Pipe &p);
 
 // Forks and execs the helper with exactly the hand-down asked for; the caller
 // reaps it. A step that fails before the exec fails the test, naming the step.
-pid_t start(const Child &child);
+Started start(const Child &child);
 
 // Ends a child that is still running and reaps it.
 void kill_and_reap(pid_t pid);

@@ -15,13 +15,11 @@ namespace {
 enum class Stdin { kTerminal, kDevNull, kClosed };
 
 // Starts `child` in a new group, which takes the terminal before exec when
-// `foreground`; stderr goes to `err`.
-pid_t start_in_group(const Pty &pty, Child child, bool foreground, Pipe &err) {
+// `foreground`; its stderr is a pipe to us.
+Started start_in_group(const Pty &pty, Child child, bool foreground) {
     if (foreground) child.terminal = pty.slave;
-    child.fds.push_back({2, err.write});
-    pid_t pid = start(child);
-    close(err.write);
-    return pid;
+    child.fds.push_back({2, kPipe});
+    return start(child);
 }
 
 TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
@@ -41,12 +39,10 @@ TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
             const int in = c.in == Stdin::kTerminal  ? pty.slave
                            : c.in == Stdin::kDevNull ? null_fd
                                                      : kClosed;
-            Pipe err = make_pipe();
-            pid_t pid = start_in_group(pty, {{"report_foreground"}, {{0, in}, {1, null_fd}}},
-                                       c.foreground, err);
-            EXPECT_EQ(read_until(err.read, ""), c.line);
-            EXPECT_EQ(wait_status(pid), "exit 0");
-            close_pipe(err);
+            const Started s =
+                start_in_group(pty, {{"report_foreground"}, {{0, in}, {1, null_fd}}}, c.foreground);
+            EXPECT_EQ(read_until(s.end(2), ""), c.line);
+            EXPECT_EQ(wait_status(s.pid), "exit 0");
         });
     }
 }
@@ -54,19 +50,17 @@ TEST(Terminal, ReportForegroundComparesTheGroupOnDescriptor0) {
 // Each move of the foreground is reported once, within about half a second.
 TEST(Terminal, ReportForegroundLoopFollowsTheForegroundGroup) {
     in_pty_session([](const Pty &pty) {
-        Pipe err = make_pipe();
-        pid_t pid = start_in_group(pty, {{"report_foreground_loop"}, {{0, pty.slave}}}, true, err);
-        EXPECT_EQ(read_until(err.read, "\n"), "foreground\n");
-        for (pid_t group : {getpgrp(), pid}) {
+        const Started s = start_in_group(pty, {{"report_foreground_loop"}, {{0, pty.slave}}}, true);
+        EXPECT_EQ(read_until(s.end(2), "\n"), "foreground\n");
+        for (pid_t group : {getpgrp(), s.pid}) {
             ASSERT_EQ(tcsetpgrp(pty.slave, group), 0);
             const double moved = now();
-            const char *line = group == pid ? "foreground\n" : "background\n";
-            EXPECT_EQ(read_until(err.read, "\n"), line);
+            const char *line = group == s.pid ? "foreground\n" : "background\n";
+            EXPECT_EQ(read_until(s.end(2), "\n"), line);
             EXPECT_LT(now() - moved, 1.5);  // three of its half-second checks
         }
-        kill_and_reap(pid);
-        EXPECT_EQ(read_until(err.read, ""), "") << "a repeated line";
-        close_pipe(err);
+        kill_and_reap(s.pid);
+        EXPECT_EQ(read_until(s.end(2), ""), "") << "a repeated line";
     });
 }
 
@@ -93,48 +87,28 @@ TEST(Terminal, BecomeForegroundTakesTheTerminalThroughStdout) {
             Child child{{"become_foreground_then_print_stderr"},
                         {{0, stdin_is_terminal ? pty.slave : null_fd}, {1, pty.slave}}};
             child.ignored = {SIGTTOU};
-            Pipe err = make_pipe();
             double elsewhere = now();
-            pid_t pid = start_in_group(pty, child, false, err);
+            const Started s = start_in_group(pty, child, false);
             EXPECT_TRUE(eventually([&] {
                 const double at = now();
-                if (tcgetpgrp(pty.slave) == pid) return true;
+                if (tcgetpgrp(pty.slave) == s.pid) return true;
                 elsewhere = at;
                 return false;
             }));
-            EXPECT_EQ(read_until(err.read, ""), "become_foreground_then_print_stderr done\n");
+            EXPECT_EQ(read_until(s.end(2), ""), "become_foreground_then_print_stderr done\n");
             EXPECT_GE(now() - elsewhere, 0.25);
-            EXPECT_EQ(wait_status(pid), "exit 0");
-            close_pipe(err);
+            EXPECT_EQ(wait_status(s.pid), "exit 0");
         });
     }
 }
 
 TEST(Terminal, BecomeForegroundFromTheBackgroundIsStoppedBySigttou) {
     in_pty_session([](const Pty &pty) {
-        Pipe err = make_pipe();
-        pid_t pid = start_in_group(pty, {{"become_foreground_then_print_stderr"}, {{1, pty.slave}}},
-                                   false, err);
-        EXPECT_EQ(wait_status(pid, 5, WUNTRACED), "stopped " + std::to_string(SIGTTOU));
+        const Started s =
+            start_in_group(pty, {{"become_foreground_then_print_stderr"}, {{1, pty.slave}}}, false);
+        EXPECT_EQ(wait_status(s.pid, 5, WUNTRACED), "stopped " + std::to_string(SIGTTOU));
         EXPECT_EQ(tcgetpgrp(pty.slave), getpgrp());
-        kill_and_reap(pid);
-        close_pipe(err);
-    });
-}
-
-TEST(Terminal, BecomeForegroundWithStdoutNoTerminalFails) {
-    in_pty_session([](const Pty &pty) {
-        Pipe out = make_pipe();
-        Pipe err = make_pipe();
-        Child child{{"become_foreground_then_print_stderr", "print_pgrp"},
-                    {{0, pty.slave}, {1, out.write}}};
-        pid_t pid = start_in_group(pty, child, true, err);
-        close(out.write);
-        EXPECT_EQ(read_until(err.read, ""), error_line("tcsetgrp", ENOTTY));
-        EXPECT_EQ(read_until(out.read, ""), "") << "the words after it ran";
-        EXPECT_EQ(wait_status(pid), "exit 1");
-        close_pipe(out);
-        close_pipe(err);
+        kill_and_reap(s.pid);
     });
 }
 
