@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 #ifdef __linux__
@@ -84,6 +85,14 @@ bool hand_down_signals(const std::vector<int> &ignored, const std::vector<int> &
     return sigprocmask(SIG_SETMASK, &mask, nullptr) == 0;
 }
 
+// zelk_libc_texts beside the helper, built by the same toolchain, or, where
+// there is none (an installed helper), the one built with the tests.
+std::string texts_program() {
+    const std::string &helper = helper_path();
+    const std::string beside = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
+    return access(beside.c_str(), X_OK) == 0 ? beside : ZELK_LIBC_TEXTS_PATH;
+}
+
 [[noreturn]] void exec_child(const Child &child, int report) {
     if (child.group != kSameGroup && setpgid(0, child.group) != 0) fail_step(report, "setpgid");
     // From the background, this needs the SIGTTOU that the session ignores.
@@ -93,11 +102,16 @@ bool hand_down_signals(const std::vector<int> &ignored, const std::vector<int> &
     if (!hand_down_signals(child.ignored, child.blocked)) fail_step(report, "signal setup");
     report = place_descriptors(child.fds, report);
     std::vector<std::string> args = child.argv;
+    std::string program = child.program;
+    if (!emulator().empty() && (program == helper_path() || program == texts_program())) {
+        args = emulated(program, args.empty() ? "" : args[0]);
+        program = emulator();
+    }
     args.insert(args.end(), child.words.begin(), child.words.end());
     std::vector<char *> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
-    execvp(child.program.c_str(), argv.data());
-    fail_step(report, "exec " + child.program);
+    execvp(program.c_str(), argv.data());
+    fail_step(report, "exec " + program);
 }
 
 // Reads each descriptor into its text until every one has ended (end of
@@ -143,43 +157,33 @@ void kill_session(pid_t leader) {
     waitpid(leader, nullptr, 0);
 }
 
-struct LibcTexts {
-    std::map<int, std::string> signals;  // a signal without a text is missing
-    std::map<int, std::string> errors;
-    bool glibc = false;
-};
+// zelk_libc_texts' lines, "KIND N TEXT", by kind and number: "signal" texts,
+// "error" texts, signal names by "number", and "libc 1 glibc" where it is.
+using Texts = std::map<std::string, std::map<int, std::string>>;
 
-// zelk_libc_texts' lines: "signal N TEXT", "error N TEXT" and "libc NAME".
-LibcTexts parse_libc_texts(const std::string &out) {
-    LibcTexts texts;
-    std::istringstream lines(out);
+// What `program` prints, read once per process.
+const Texts &texts_of(const std::string &program) {
+    static std::map<std::string, Texts> read;
+    if (read.count(program) != 0) return read[program];
+    Child child;
+    child.program = program;
+    child.argv = {program};
+    const Outcome o = run(child);
+    EXPECT_EQ(o.status, "exit 0") << "cannot run " << program;
+    std::istringstream lines(o.out);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::string kind;
         std::string text;
         int number = 0;
         std::getline(words >> kind >> number >> std::ws, text);
-        if (kind != "libc") (kind == "signal" ? texts.signals : texts.errors)[number] = text;
-        texts.glibc = texts.glibc || line == "libc glibc";
+        read[program][kind][number] = text;
     }
-    return texts;
+    return read[program];
 }
 
-// Read once per process from zelk_libc_texts, which is built beside the
-// helper by the same toolchain.
-const LibcTexts &libc_texts() {
-    static const LibcTexts texts = [] {
-        const std::string &helper = helper_path();
-        Child child;
-        child.program = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
-        if (access(child.program.c_str(), X_OK) != 0) child.program = ZELK_LIBC_TEXTS_PATH;
-        child.argv = {child.program};
-        const Outcome o = run(child);
-        EXPECT_EQ(o.status, "exit 0") << "cannot run " << child.program;
-        return parse_libc_texts(o.out);
-    }();
-    return texts;
-}
+// The helper's C library and ABI.
+const Texts &libc_texts() { return texts_of(texts_program()); }
 
 // Every test binary starts from the default dispositions and an empty mask,
 // whatever its runner handed down, so that it behaves as it does under ctest.
@@ -217,9 +221,24 @@ Started::~Started() {
     for (const auto &end : ends) close(end.second);
 }
 
-int Started::end(int fd) const {
-    const auto found = ends.find(fd);
-    return found == ends.end() ? -1 : found->second;
+const std::string &emulator() {
+    static const char *chosen = std::getenv("ZELK_EMULATOR");
+    static const std::string name = chosen != nullptr ? chosen : "";
+    return name;
+}
+
+std::vector<std::string> emulated(const std::string &program, const std::string &argv0) {
+    if (emulator().empty()) return {program};
+    return {emulator(), "-0", argv0, program};
+}
+
+int helper_number(int sig) {
+    const std::map<int, std::string> &ours = texts_of(ZELK_LIBC_TEXTS_PATH).at("number");
+    if (sig > 31 || sig == SIGKILL || sig == SIGSTOP || ours.count(sig) == 0) return 0;
+    for (const auto &[number, name] : libc_texts().at("number")) {
+        if (name == ours.at(sig)) return number;
+    }
+    return 0;
 }
 
 const std::string &helper_path() {
@@ -231,16 +250,14 @@ const std::string &helper_path() {
     return path;
 }
 
-std::string signal_lines(std::vector<int> sigs) {
-    std::sort(sigs.begin(), sigs.end());
-    const std::map<int, std::string> &names = libc_texts().signals;
+std::string signal_lines(const std::vector<int> &sigs) {
+    std::set<int> numbers;
+    for (int sig : sigs) numbers.insert(helper_number(sig));
+    numbers.erase(0);
     std::string text;
-    for (int sig : sigs) {
-        const auto name = names.find(sig);
-        if (sig > 31 || sig == SIGKILL || sig == SIGSTOP || name == names.end()) continue;
-        text += name->second;
-        if (name->second.find(':') == std::string::npos) text += ": " + std::to_string(sig);
-        text += "\n";
+    for (int n : numbers) {
+        const std::string &name = libc_texts().at("signal").at(n);
+        text += name + (name.find(':') == std::string::npos ? ": " + std::to_string(n) : "") + "\n";
     }
     return text;
 }
@@ -252,10 +269,10 @@ std::vector<int> all_signals() {
 }
 
 std::string error_line(const char *label, int error) {
-    return std::string(label) + ": " + libc_texts().errors.at(error) + "\n";
+    return std::string(label) + ": " + libc_texts().at("error").at(error) + "\n";
 }
 
-bool helper_uses_glibc() { return libc_texts().glibc; }
+bool helper_uses_glibc() { return libc_texts().count("libc") != 0; }
 
 std::string describe(int st) {
     if (WIFEXITED(st)) return "exit " + std::to_string(WEXITSTATUS(st));
@@ -280,6 +297,14 @@ Pipe make_pipe() {
 
 Started start(const Child &child) {
     Child placed = child;  // with the child's ends of the pipes it asked for
+    // Under an emulator only the signals that the helper has too are handed
+    // down: qemu-user maps a host signal its target lacks onto another (host
+    // SIGSTKFLT reaches a mips helper as SIGEMT), and keeps SIGRTMIN and above
+    // for itself, shifting the rest (host SIGRTMIN reaches it as 32).
+    for (std::vector<int> *sigs : {&placed.blocked, &placed.ignored}) {
+        const auto foreign = [](int sig) { return !emulator().empty() && helper_number(sig) == 0; };
+        sigs->erase(std::remove_if(sigs->begin(), sigs->end(), foreign), sigs->end());
+    }
     std::map<int, int> ours;
     std::vector<int> theirs;
     for (FdMap &m : placed.fds) {
@@ -369,10 +394,7 @@ std::string proc_status(pid_t pid, const char *field) {
     return "";
 }
 
-uint64_t proc_signal_mask(pid_t pid, const char *field) {
-    const std::string mask = proc_status(pid, field);
-    return mask.empty() ? 0 : std::stoull(mask, nullptr, 16);
-}
+bool asleep(pid_t pid) { return proc_status(pid, "State").rfind('S', 0) == 0; }
 
 void in_child_process(const std::function<void()> &body, double seconds) {
     std::fflush(nullptr);

@@ -4,7 +4,6 @@
 
 #include <sys/types.h>
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -28,6 +27,15 @@ inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in our
 // The helper under test: the one that $ZELK_HELPER names (a relative path
 // from the source root), else the one built beside the tests.
 const std::string &helper_path();
+
+// The emulator that $ZELK_EMULATOR names for a helper of another
+// architecture, such as qemu-s390x-static, or "".
+const std::string &emulator();
+
+// The words that execute `program` as `argv0`: `program` itself, or, under an
+// emulator, "EMULATOR -0 ARGV0 PROGRAM", which keeps the helper's argv[0], its
+// pid and every disposition and mask it inherits. start() does this itself.
+std::vector<std::string> emulated(const std::string &program, const std::string &argv0);
 
 // The child's descriptor `target` is a copy of our `source`, or closed.
 struct FdMap {
@@ -69,7 +77,7 @@ struct Started {
     Started(const Started &) = delete;
     Started &operator=(const Started &) = delete;
     ~Started();
-    [[nodiscard]] int end(int fd) const;  // -1 where there is no pipe
+    [[nodiscard]] int end(int fd) const { return ends.count(fd) != 0 ? ends.at(fd) : -1; }
     pid_t pid;
     std::map<int, int> ends;
 };
@@ -95,12 +103,15 @@ struct Pty {
 // zelk_libc_texts beside it prints them (or, beside an installed helper,
 // the one built with the tests), never from the tests' own.
 
-// The lines the signal reports give when a parent hands down `sigs` blocked
-// or ignored: the C library's description of each, ascending, with ": N"
-// unless it holds a colon. Signals a parent cannot hand down that way
-// (SIGKILL, SIGSTOP, and 32 and above, which the C library keeps or the
-// reports never scan) give none.
-std::string signal_lines(std::vector<int> sigs);
+// The helper's number for our signal `sig`, found by its name (mips numbers
+// differ); 0 where the helper has none, or where a parent cannot hand `sig`
+// down blocked or ignored (SIGKILL, SIGSTOP, 32 and above).
+int helper_number(int sig);
+
+// The lines the signal reports give when a parent hands down our signals
+// `sigs` blocked or ignored: the helper's text and number for each, in the
+// helper's order.
+std::string signal_lines(const std::vector<int> &sigs);
 
 // Every signal number the platform has, 1 to NSIG - 1.
 std::vector<int> all_signals();
@@ -143,8 +154,9 @@ bool eventually(const std::function<bool()> &fact, double seconds = 5);
 // for "State"), or "" if there is none.
 std::string proc_status(pid_t pid, const char *field);
 
-// A signal mask field of /proc/<pid>/status ("SigBlk", "SigIgn", "SigCgt").
-uint64_t proc_signal_mask(pid_t pid, const char *field);
+// Asleep, as the kernel sees it, under an emulator too (whose handlers fill
+// /proc's signal fields): after exec the helper sleeps only in its waits.
+bool asleep(pid_t pid);
 
 // Runs `body` in a forked copy of the test that leads a new session; the
 // failures it records there are printed there and fail the calling test. At
