@@ -85,12 +85,15 @@ bool hand_down_signals(const std::vector<int> &ignored, const std::vector<int> &
     return sigprocmask(SIG_SETMASK, &mask, nullptr) == 0;
 }
 
+std::string texts_beside(const std::string &helper) {
+    return helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
+}
+
 // zelk_libc_texts beside the helper, built by the same toolchain, or, where
 // there is none (an installed helper), the one built with the tests.
 std::string texts_program() {
-    const std::string &helper = helper_path();
-    const std::string beside = helper.substr(0, helper.rfind('/') + 1) + "zelk_libc_texts";
-    return access(beside.c_str(), X_OK) == 0 ? beside : ZELK_LIBC_TEXTS_PATH;
+    const std::string beside = texts_beside(helper_path());
+    return access(beside.c_str(), X_OK) == 0 ? beside : texts_beside(ZELK_HELPER_PATH);
 }
 
 [[noreturn]] void exec_child(const Child &child, int report) {
@@ -233,7 +236,7 @@ std::vector<std::string> emulated(const std::string &program, const std::string 
 }
 
 int helper_number(int sig) {
-    const std::map<int, std::string> &ours = texts_of(ZELK_LIBC_TEXTS_PATH).at("number");
+    const std::map<int, std::string> &ours = texts_of(texts_beside(ZELK_HELPER_PATH)).at("number");
     if (sig > 31 || sig == SIGKILL || sig == SIGSTOP || ours.count(sig) == 0) return 0;
     for (const auto &[number, name] : libc_texts().at("number")) {
         if (name == ours.at(sig)) return number;
@@ -245,7 +248,8 @@ const std::string &helper_path() {
     static const std::string path = [] {
         const char *chosen = std::getenv("ZELK_HELPER");
         if (chosen == nullptr || *chosen == '\0') return std::string(ZELK_HELPER_PATH);
-        return (*chosen == '/' ? "" : ZELK_SOURCE_DIR "/") + std::string(chosen);
+        const std::string root = __FILE__;  // ROOT/tests/support.cpp, as the build names it
+        return (*chosen == '/' ? "" : root.substr(0, root.rfind("tests/"))) + std::string(chosen);
     }();
     return path;
 }
