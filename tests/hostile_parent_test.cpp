@@ -1,6 +1,6 @@
 // Parents that get the hand-down wrong: closed standard streams, a thousand
-// inherited descriptors. Each case
-// ends with its documented status, without a crash or a hang.
+// inherited descriptors. Each case ends with its documented status, without
+// a crash or a hang.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
