@@ -1,6 +1,7 @@
 // The helper's start-up cost over an empty static C program of its C library:
 // instructions and system calls decide the exit status; PAIRS adds wall time.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,6 +23,39 @@ using Command = std::vector<std::string>;
 char kLocale[] = "LC_ALL=C";
 char *kEnvironment[] = {kLocale, nullptr};
 
+// Every program runs as ./program from a directory of its own, so its name,
+// and with it the start-up stack that the counts move with, is the same
+// wherever the benchmark starts and whatever paths name the programs.
+const char kProgram[] = "./program";
+char stage_root[] = "/tmp/zelk-bench-XXXXXX";
+std::vector<std::string> staged;
+
+void remove_stage() {
+    for (const std::string &dir : staged) {
+        (void)unlink((dir + "/program").c_str());
+        (void)rmdir(dir.c_str());
+    }
+    (void)rmdir(stage_root);
+}
+
+// A new directory, named `as`, that holds `path` as ./program.
+std::string stage(const char *path, const char *as) {
+    if (staged.empty() && (mkdtemp(stage_root) == nullptr || std::atexit(remove_stage) != 0)) {
+        std::perror("startup_bench: mkdtemp");
+        std::exit(1);
+    }
+    char *real = realpath(path, nullptr);
+    std::string dir = std::string(stage_root) + "/" + as;
+    const bool made = real != nullptr && mkdir(dir.c_str(), 0700) == 0;
+    if (made) staged.push_back(dir);
+    if (!made || symlink(real, (dir + "/program").c_str()) != 0) {
+        std::fprintf(stderr, "startup_bench: cannot stage %s: %s\n", path, std::strerror(errno));
+        std::exit(1);
+    }
+    std::free(real);
+    return dir;
+}
+
 const Command kCallgrind = {"valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null"};
 const Command kStrace = {"strace", "-c", "-qq", "-U", "calls"};
 
@@ -35,15 +69,16 @@ const struct {
               {kCallgrind, "print_fds", 13000},
               {kStrace, "print_pgrp", 4}};
 
-// Runs `cmd` to its end with stdin and stdout at /dev/null and returns its
-// stderr. A program that does not exit 0
-// stops the benchmark with status 1, saying how it ended.
-std::string stderr_of(const Command &cmd) {
+// Runs `cmd` from `dir` to its end with stdin and stdout at /dev/null and
+// returns its stderr. A program that does not exit 0 stops the benchmark with
+// status 1, saying how it ended.
+std::string stderr_of(const std::string &dir, const Command &cmd) {
     int err[2];
     if (pipe2(err, O_CLOEXEC) != 0) std::exit(1);
     const pid_t pid = fork();
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (chdir(dir.c_str()) != 0) _exit(126);
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(err[1], 2);
@@ -71,9 +106,9 @@ std::string stderr_of(const Command &cmd) {
     std::exit(1);
 }
 
-// A reading of `cmd` under `tool`, or -1 when none can be taken: callgrind's
+// A reading of `cmd`, run from `dir`, under `tool`, or -1 when none can be taken: callgrind's
 // "Collected : N", or the N of strace's last line, "N total".
-long reading(const Command &tool, const Command &cmd) {
+long reading(const Command &tool, const std::string &dir, const Command &cmd) {
     const char *path = std::getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "/usr/bin");
     Command full = tool;  // with the tool's path from $PATH
@@ -82,21 +117,22 @@ long reading(const Command &tool, const Command &cmd) {
     }
     if (full[0] == tool[0]) return -1;
     full.insert(full.end(), cmd.begin(), cmd.end());
-    const std::string text = stderr_of(full);
+    const std::string text = stderr_of(dir, full);
     const bool callgrind = &tool == &kCallgrind;
     const size_t at = callgrind ? text.rfind("Collected : ") : text.rfind(" total");
     if (at == std::string::npos) return -1;
     return std::strtol(&text[callgrind ? at + 12 : text.rfind('\n', at) + 1], nullptr, 10);
 }
 
-// Median microseconds of a spawn of `a` and of `b`, spawned in turn `pairs`
-// times each, so that drift over the run reaches both alike.
-std::pair<double, double> median_us(const Command &a, const Command &b, long pairs) {
+// Median microseconds of a spawn of the program staged in `a` and of the one
+// in `b`, spawned in turn `pairs` times each, so that drift over the run
+// reaches both alike.
+std::pair<double, double> median_us(const std::string &a, const std::string &b, long pairs) {
     using Clock = std::chrono::steady_clock;
     std::vector<double> us[2];
     for (long i = 0; i < 2 * pairs; ++i) {
         const Clock::time_point start = Clock::now();
-        stderr_of(i % 2 == 0 ? a : b);
+        stderr_of(i % 2 == 0 ? a : b, {kProgram, "print_pgrp"});
         us[i % 2].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
@@ -113,14 +149,13 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "usage: %s HELPER FLOOR [PAIRS [WALL_FLOOR]]\n", argv[0]);
         return 2;
     }
-    const Command helper = {argv[1], "print_pgrp"};
-    const Command floor = {argv[2]};
-    const Command wall_floor = {argc > 4 ? argv[4] : argv[2]};
+    const std::string helper = stage(argv[1], "helper");
+    const std::string floor = stage(argv[2], "floor");
     bool met = true;
     std::printf("the helper's own cost over %s        helper    floor      own\n", argv[2]);
     for (const auto &g : kGoals) {
-        const long mine = reading(g.tool, {argv[1], g.word});
-        const long base = reading(g.tool, floor);
+        const long mine = reading(g.tool, helper, {kProgram, g.word});
+        const long base = reading(g.tool, floor, {kProgram});
         const bool measured = mine >= 0 && base >= 0;
         const bool ok = measured && mine - base <= g.goal;
         std::printf("  %-12s %-12s %8ld %8ld %8ld   goal <= %5ld  %s%s%s\n",
@@ -130,9 +165,11 @@ int main(int argc, char **argv) {
         met &= ok;
     }
     if (pairs > 0) {
-        const auto [mine, base] = median_us(helper, wall_floor, pairs);
+        const char *wall_floor = argc > 4 ? argv[4] : argv[2];
+        const auto [mine, base] =
+            median_us(helper, argc > 4 ? stage(wall_floor, "wall_floor") : floor, pairs);
         std::printf("wall time per spawn, median of %ld: helper %.0f us, %s %.0f us, ratio %.3f\n",
-                    pairs, mine, wall_floor[0].c_str(), base, mine / base);
+                    pairs, mine, wall_floor, base, mine / base);
     }
     return met ? 0 : 1;
 }
