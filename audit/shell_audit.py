@@ -69,7 +69,7 @@ def proc_stat(pid):
             fields = f.read().rsplit(")", 1)[1].split()
     except OSError:
         return None
-    return Stat(fields[0], *(int(field) for field in fields[1:3] + fields[3:4] + fields[5:6]))
+    return Stat(fields[0], *(int(field) for field in fields[1:4] + fields[5:6]))
 
 
 def state(pid):
@@ -102,31 +102,31 @@ def session_members(sid):
 def end_session(sid):
     """Kills every process of the session that `sid` leads, and reaps every
     child the audit has, its own and the orphans that came back to it."""
-    for _ in range(100):
+    end = time.monotonic() + DEADLINE
+    while True:
         members = session_members(sid)
         for pid in members:
             try:
                 os.kill(pid, signal.SIGKILL)
             except OSError:
                 pass
-        reap(block=bool(members))
-        if not members:
-            break
+        reap()
+        if not members or time.monotonic() > end:
+            return
+        time.sleep(0.005)
 
 
-def reap(block=False):
-    """Reaps finished children; with `block`, waits for at least one."""
+def reap():
+    """Reaps the children that have ended, returning their statuses by pid."""
     statuses = {}
-    flags = 0 if block else os.WNOHANG
     while True:
         try:
-            pid, status = os.waitpid(-1, flags)
+            pid, status = os.waitpid(-1, os.WNOHANG)
         except ChildProcessError:
             return statuses
         if pid == 0:
             return statuses
         statuses[pid] = status
-        flags = os.WNOHANG
 
 
 def wait_for(fact, what, deadline=DEADLINE):
@@ -141,34 +141,71 @@ def wait_for(fact, what, deadline=DEADLINE):
         time.sleep(0.005)
 
 
-def child_setup(ignored):
-    """In a new child: every disposition at its default but `ignored`, an empty
-    mask, and no descriptor above 2."""
-    for signo in range(1, signal.NSIG):
-        if signo not in (signal.SIGKILL, signal.SIGSTOP):
-            try:
-                signal.signal(signo, signal.SIG_IGN if signo in ignored else signal.SIG_DFL)
-            except (OSError, ValueError):
-                pass  # kept by the C library for itself
-    signal.pthread_sigmask(signal.SIG_SETMASK, [])
+def exec_child(argv, env, ignored=(), stdio=None):
+    """In a new child, never returning: with `stdio`, a session of its own
+    and those descriptors on 0, 1 and 2 (pty.fork has done both otherwise);
+    every disposition at its default but `ignored`, an empty mask, no
+    descriptor above 2; then `argv`."""
     try:
-        fds = [int(fd) for fd in os.listdir("/proc/self/fd")]
-    except OSError:
-        fds = range(3, 1024)
-    for fd in fds:
-        if fd > 2:
-            try:
-                os.close(fd)
-            except OSError:
-                pass
-
-
-def exec_or_die(argv, env):
-    try:
+        if stdio is not None:
+            os.setsid()
+            for fd, source in enumerate(stdio):
+                os.dup2(source, fd)
+        for signo in range(1, signal.NSIG):
+            if signo not in (signal.SIGKILL, signal.SIGSTOP):
+                try:
+                    signal.signal(signo, signal.SIG_IGN if signo in ignored else signal.SIG_DFL)
+                except (OSError, ValueError):
+                    pass  # kept by the C library for itself
+        signal.pthread_sigmask(signal.SIG_SETMASK, [])
+        for fd in [int(fd) for fd in os.listdir("/proc/self/fd")]:
+            if fd > 2:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass  # the descriptor listdir itself read
         os.execve(argv[0], argv, env)
-    except OSError as e:
-        os.write(2, ("cannot execute %s: %s\n" % (argv[0], e.strerror)).encode())
+    except BaseException as e:  # never back into the audit's own code
+        os.write(2, ("cannot execute %s: %s\n" % (argv[0], e)).encode())
     os._exit(127)
+
+
+def run(argv, env, ignored=()):
+    """Runs `argv` on stdin /dev/null to its end, returning (status, stdout,
+    stderr). A run that has not ended by the deadline is killed."""
+    out_r, out_w = os.pipe()
+    err_r, err_w = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        exec_child(argv, env, ignored, (os.open(os.devnull, os.O_RDONLY), out_w, err_w))
+    os.close(out_w)
+    os.close(err_w)
+    texts = {out_r: b"", err_r: b""}
+    end = time.monotonic() + DEADLINE
+    status = None
+    try:
+        open_fds = [out_r, err_r]
+        while open_fds and time.monotonic() < end:
+            ready, _, _ = select.select(open_fds, [], [], max(0.0, end - time.monotonic()))
+            for fd in ready:
+                data = os.read(fd, 65536)
+                if data:
+                    texts[fd] += data
+                else:
+                    open_fds.remove(fd)
+        while status is None and time.monotonic() < end:
+            done, st = os.waitpid(pid, os.WNOHANG)
+            if done:
+                status = st
+            else:
+                time.sleep(0.005)
+    finally:
+        os.close(out_r)
+        os.close(err_r)
+        end_session(pid)
+    if status is None:
+        raise Failed("%s had not ended after %g s" % (argv[0], DEADLINE))
+    return status, texts[out_r].decode(errors="replace"), texts[err_r].decode(errors="replace")
 
 
 class Shell:
@@ -177,10 +214,8 @@ class Shell:
     def __init__(self, given, helper, home):
         self.given = given
         words = shlex.split(given)
-        path = shutil.which(words[0]) if words else None
-        if path is None:
-            raise SystemExit("shell_audit: shell not found: %s" % given)
-        self.words = [path] + words[1:] + NO_RC.get(os.path.basename(words[0]), [])
+        self.words = [shutil.which(words[0])] + words[1:] + NO_RC.get(
+            os.path.basename(words[0]), [])
         self.helper = helper
         self.home = home
         self.env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": home, "LC_ALL": "C",
@@ -188,47 +223,7 @@ class Shell:
         self.no_session = None  # why it cannot be audited interactively, once known
 
     def run(self, args, ignored=()):
-        """Runs the shell with `args` on stdin /dev/null, returning (status,
-        stdout, stderr). A run that has not ended by the deadline is killed."""
-        out_r, out_w = os.pipe()
-        err_r, err_w = os.pipe()
-        pid = os.fork()
-        if pid == 0:
-            os.setsid()
-            null = os.open(os.devnull, os.O_RDONLY)
-            os.dup2(null, 0)
-            os.dup2(out_w, 1)
-            os.dup2(err_w, 2)
-            child_setup(ignored)
-            exec_or_die(self.words + args, self.env)
-        os.close(out_w)
-        os.close(err_w)
-        texts = {out_r: b"", err_r: b""}
-        end = time.monotonic() + DEADLINE
-        status = None
-        try:
-            open_fds = [out_r, err_r]
-            while open_fds and time.monotonic() < end:
-                ready, _, _ = select.select(open_fds, [], [], max(0.0, end - time.monotonic()))
-                for fd in ready:
-                    data = os.read(fd, 65536)
-                    if data:
-                        texts[fd] += data
-                    else:
-                        open_fds.remove(fd)
-            while status is None and time.monotonic() < end:
-                done, st = os.waitpid(pid, os.WNOHANG)
-                if done:
-                    status = st
-                else:
-                    time.sleep(0.005)
-        finally:
-            os.close(out_r)
-            os.close(err_r)
-            end_session(pid)
-        if status is None:
-            raise Failed("the shell had not ended after %g s" % DEADLINE)
-        return status, texts[out_r].decode(errors="replace"), texts[err_r].decode(errors="replace")
+        return run(self.words + args, self.env, ignored)
 
     def version(self):
         script = ('echo "${BASH_VERSION:-${ZSH_VERSION:-${KSH_VERSION:-${YASH_VERSION:-'
@@ -238,8 +233,7 @@ class Shell:
             if status == 0 and out.strip():
                 return out.strip()
             # Others, busybox among them, name their version in their help.
-            status, out, err = Shell(shlex.quote(self.words[0]), self.helper, self.home).run(
-                ["--help"])
+            status, out, err = run([self.words[0], "--help"], self.env)
             first = (out or err).splitlines()[:1]
             if status == 0 and first and re.search(r"\bv?\d+\.\d+", first[0]):
                 return first[0].strip()
@@ -278,6 +272,10 @@ def names(numbers):
     return "{%s}" % ", ".join(found) if found else "no signal"
 
 
+def listed(fds):
+    return " ".join(str(fd) for fd in sorted(fds))
+
+
 def fd_set(text):
     if not re.fullmatch(r"\d+( \d+)*\n", text):
         raise Failed("print_fds printed %r" % text)
@@ -290,7 +288,7 @@ def fd_set(text):
 
 
 def both_modes(check):
-    def run(shell):
+    def judge(shell):
         seen = []
         for mode, said in (("-c", "with -c"), ("FILE", "from a file")):
             def probe(script, ignored=(), stream="err", mode=mode):
@@ -300,7 +298,7 @@ def both_modes(check):
             except Failed as e:
                 raise Failed("%s: %s" % (said, e))
         return seen[0] if seen[0] == seen[1] else "with -c: %s; from a file: %s" % tuple(seen)
-    return run
+    return judge
 
 
 def run_script(shell, mode, script, ignored, stream):
@@ -376,7 +374,7 @@ def no_leaked_descriptors(probe):
         got = fd_set(probe(script, stream="out"))
         if got != {0, 1, 2}:
             raise Failed("%s saw descriptors %s; 0 1 2 expected (hygiene, not a POSIX rule)" %
-                         (where, " ".join(map(str, sorted(got)))))
+                         (where, listed(got)))
     return "foreground, asynchronous and pipeline commands saw 0 1 2 (hygiene, not a POSIX rule)"
 
 
@@ -391,8 +389,8 @@ def redirections_handed_down(probe):
             # POSIX leaves open whether exec's descriptors above 2 stay open
             # for utilities; ksh-family shells close them.
             note = " (a choice POSIX leaves open)" if "exec" in script else ""
-            raise Failed("%r saw %s; %s expected, from %s without it%s" %
-                         (script, sorted(got), sorted(want), sorted(base), note))
+            raise Failed("%r saw %s; %s expected, against %s without it%s" %
+                         (script, listed(got), listed(want), listed(base), note))
     return "3</dev/null, <&- and exec 5</dev/null each changed exactly their descriptor"
 
 
@@ -416,8 +414,7 @@ class Session:
         self.shell = shell
         self.pid, self.master = pty.fork()
         if self.pid == 0:
-            child_setup(())
-            exec_or_die(shell.words + ["-i"], shell.env)
+            exec_child(shell.words + ["-i"], shell.env)
         fcntl.ioctl(self.master, termios.TIOCSWINSZ, struct.pack("HHHH", 50, 500, 0, 0))
         self.output = b""
         self.prompts = 0
@@ -492,6 +489,16 @@ class Session:
         except OSError:
             return ""
 
+    def line(self, name):
+        """The line the helper wrote to a file. zsh may copy a command's output
+        to a file through a process of its own (MULTIOS), which can finish
+        after the prompt, so this waits for the line."""
+        try:
+            return wait_for(lambda: self.contents(name).endswith("\n") and self.contents(name),
+                            "line in " + name).strip()
+        except Failed:
+            return self.contents(name).strip()
+
     def h(self, words, out, err=None):
         """A command line that runs the helper with its streams in files."""
         line = "%s %s >%s" % (shlex.quote(self.shell.helper), words, shlex.quote(self.path(out)))
@@ -520,7 +527,7 @@ class Session:
 def interactive(check):
     """Runs `check` on a new session of the shell; once a shell has shown it
     cannot be audited so, its other interactive checks say why at once."""
-    def run(shell):
+    def judge(shell):
         if shell.no_session:
             raise NotApplicable(shell.no_session)
         try:
@@ -532,13 +539,13 @@ def interactive(check):
             return check(session)
         finally:
             session.close()
-    run.interactive = True
-    return run
+    judge.interactive = True
+    return judge
 
 
 def job_group(s, out, what):
     """The group print_pgrp wrote to `out`, which must differ from the shell's."""
-    text = s.contents(out).strip()
+    text = s.line(out)
     if not text.isdigit():
         raise Failed("print_pgrp in %s printed %r" % (what, text))
     if int(text) == s.stat().pgrp:
@@ -550,7 +557,7 @@ def job_group(s, out, what):
 def foreground_job_owns_terminal(s):
     s.command(s.h("print_pgrp report_foreground", "out", "err"))
     pgrp = job_group(s, "out", "a foreground job")
-    report = s.contents("err").strip()
+    report = s.line("err")
     if report != "foreground":
         raise Failed("a foreground job in group %d said %r; 'foreground' expected" %
                      (pgrp, report))
@@ -562,7 +569,7 @@ def foreground_job_owns_terminal(s):
 def background_job_own_group(s):
     s.command(s.h("print_pgrp report_foreground", "out", "err") + " & wait")
     pgrp = job_group(s, "out", "a background job")
-    report = s.contents("err").strip()
+    report = s.line("err")
     if report != "background":
         raise Failed("a background job in group %d said %r; 'background' expected" %
                      (pgrp, report))
@@ -761,6 +768,13 @@ def parse_args(argv):
                                                                ", ".join(all_ids)))
     if not (os.path.isfile(args.helper) and os.access(args.helper, os.X_OK)):
         parser.error("no helper at %s; build it, or name it with --helper" % args.helper)
+    for given in args.shells:
+        try:
+            words = shlex.split(given)
+        except ValueError as e:
+            parser.error("cannot read the shell %r: %s" % (given, e))
+        if not words or shutil.which(words[0]) is None:
+            parser.error("shell not found: %s" % given)
     args.helper = os.path.abspath(args.helper)
     return args
 
@@ -773,12 +787,8 @@ def main(argv):
         signal.signal(signo, lambda signo, _: sys.exit(128 + signo))
     home = tempfile.mkdtemp(prefix="zelk-audit-")
     try:
-        try:
-            shells = [Shell(given, args.helper, home) for given in args.shells]
-        except SystemExit as e:
-            print(e, file=sys.stderr)
-            return 2
-        results = [audit_shell(shell, args.ids) for shell in shells]
+        results = [audit_shell(Shell(given, args.helper, home), args.ids)
+                   for given in args.shells]
     finally:
         shutil.rmtree(home, ignore_errors=True)
         reap()
