@@ -781,6 +781,12 @@ def parse_args(argv):
 
 def main(argv):
     args = parse_args(argv)
+    # Descriptors 0 to 2 held open, so no pipe of the audit's takes their place.
+    for fd in range(3):
+        try:
+            os.fstat(fd)
+        except OSError:
+            os.open(os.devnull, os.O_RDWR)
     become_subreaper()
     # Ended by a signal, the audit still ends every shell it started.
     for signo in (signal.SIGTERM, signal.SIGHUP):
