@@ -553,28 +553,25 @@ def job_group(s, out, what):
     return int(text)
 
 
+def job_and_terminal(s, suffix, where, wanted):
+    """Runs print_pgrp and report_foreground as a job, `suffix` after it."""
+    s.command(s.h("print_pgrp report_foreground", "out", "err") + suffix)
+    pgrp = job_group(s, "out", where)
+    report = s.line("err")
+    if report != wanted:
+        raise Failed("%s in group %d said %r; %r expected" % (where, pgrp, report, wanted))
+    return "%s ran in group %d, not the shell's %d, and said %r" % (
+        where, pgrp, s.stat().pgrp, report)
+
+
 @interactive
 def foreground_job_owns_terminal(s):
-    s.command(s.h("print_pgrp report_foreground", "out", "err"))
-    pgrp = job_group(s, "out", "a foreground job")
-    report = s.line("err")
-    if report != "foreground":
-        raise Failed("a foreground job in group %d said %r; 'foreground' expected" %
-                     (pgrp, report))
-    return "a foreground job ran in group %d, not the shell's %d, and owned the terminal" % (
-        pgrp, s.stat().pgrp)
+    return job_and_terminal(s, "", "a foreground job", "foreground")
 
 
 @interactive
 def background_job_own_group(s):
-    s.command(s.h("print_pgrp report_foreground", "out", "err") + " & wait")
-    pgrp = job_group(s, "out", "a background job")
-    report = s.line("err")
-    if report != "background":
-        raise Failed("a background job in group %d said %r; 'background' expected" %
-                     (pgrp, report))
-    return "a background job ran in group %d, not the shell's %d, without the terminal" % (
-        pgrp, s.stat().pgrp)
+    return job_and_terminal(s, " & wait", "a background job", "background")
 
 
 @interactive
