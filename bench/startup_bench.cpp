@@ -124,15 +124,20 @@ long reading(const Command &tool, const std::string &dir, const Command &cmd) {
     return std::strtol(&text[callgrind ? at + 12 : text.rfind('\n', at) + 1], nullptr, 10);
 }
 
-// Median microseconds of a spawn of the program staged in `a` and of the one
-// in `b`, spawned in turn `pairs` times each, so that drift over the run
-// reaches both alike.
-std::pair<double, double> median_us(const std::string &a, const std::string &b, long pairs) {
+// Median microseconds of a spawn of the helper staged in `helper` (with
+// print_pgrp) and of the floor staged in `floor`, spawned in turn `pairs`
+// times each, so that drift over the run reaches both alike.
+std::pair<double, double> median_us(const std::string &helper, const std::string &floor,
+                                    long pairs) {
     using Clock = std::chrono::steady_clock;
     std::vector<double> us[2];
     for (long i = 0; i < 2 * pairs; ++i) {
         const Clock::time_point start = Clock::now();
-        stderr_of(i % 2 == 0 ? a : b, {kProgram, "print_pgrp"});
+        if (i % 2 == 0) {
+            stderr_of(helper, {kProgram, "print_pgrp"});
+        } else {
+            stderr_of(floor, {kProgram});
+        }
         us[i % 2].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - start).count());
     }
