@@ -490,9 +490,8 @@ class Session:
             return ""
 
     def line(self, name):
-        """The line the helper wrote to a file. zsh may copy a command's output
-        to a file through a process of its own (MULTIOS), which can finish
-        after the prompt, so this waits for the line."""
+        """The line the helper wrote to a file, waited for: a shell may write a
+        job's output through a process of its own that ends after the prompt."""
         try:
             return wait_for(lambda: self.contents(name).endswith("\n") and self.contents(name),
                             "line in " + name).strip()
@@ -576,7 +575,10 @@ def background_job_own_group(s):
 
 @interactive
 def pipeline_one_group(s):
-    s.command(s.h("print_pgrp", "a") + " | " + s.h("print_pgrp", "b"))
+    # The braces keep the file the first command's only output: zsh's MULTIOS
+    # would copy it to the pipe too, through a process that may die of SIGPIPE
+    # before it writes the file.
+    s.command("{ %s; } | %s" % (s.h("print_pgrp", "a"), s.h("print_pgrp", "b")))
     first = job_group(s, "a", "a pipeline's first command")
     second = job_group(s, "b", "a pipeline's second command")
     if first != second:
