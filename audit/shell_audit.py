@@ -217,6 +217,7 @@ class Shell:
         self.words = [shutil.which(words[0])] + words[1:] + NO_RC.get(
             os.path.basename(words[0]), [])
         self.helper = helper
+        self.set_helper = "H=%s" % shlex.quote(helper)  # a script's first line: $H is the helper
         self.home = home
         self.env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": home, "LC_ALL": "C",
                     "TERM": "dumb"}
@@ -303,7 +304,7 @@ def both_modes(check):
 
 def run_script(shell, mode, script, ignored, stream):
     """What the shell and the helper print to `stream` for `script`."""
-    setup = "H=%s" % shlex.quote(shell.helper)
+    setup = shell.set_helper
     if mode == "-c":
         status, out, err = shell.run(["-c", "%s; %s" % (setup, script)], ignored)
     else:
@@ -395,8 +396,7 @@ def redirections_handed_down(probe):
 
 
 def sigint_to_shell(shell):
-    status, out, _ = shell.run(["-c", 'H=%s; "$H" sigint_parent; echo went on' %
-                                shlex.quote(shell.helper)])
+    status, out, _ = shell.run(["-c", shell.set_helper + '; "$H" sigint_parent; echo went on'])
     went_on = "went on" in out
     return "sent SIGINT by its child, the shell %s and %s" % (
         "went on to the next command" if went_on else "did not run the next command",
