@@ -96,7 +96,25 @@ std::string texts_program() {
     return access(beside.c_str(), X_OK) == 0 ? beside : texts_beside(ZELK_HELPER_PATH);
 }
 
-[[noreturn]] void exec_child(const Child &child, int report) {
+// execvp without its fallback, which hands a file the kernel refuses
+// (ENOEXEC: another architecture, no program at all) to /bin/sh and so turns
+// one clear error into a shell's syntax errors. Returns with errno set.
+void exec_program(const std::string &program, char *const argv[]) {
+    if (program.find('/') != std::string::npos) {
+        execv(program.c_str(), argv);
+        return;
+    }
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    int error = ENOENT;
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        execv(((dir.empty() ? "." : dir) + "/" + program).c_str(), argv);
+        if (errno != ENOENT && errno != ENOTDIR) error = errno;  // found, but refused
+    }
+    errno = error;
+}
+
+[[noreturn]] void exec_child(const Child &child, bool emulate, int report) {
     if (child.group != kSameGroup && setpgid(0, child.group) != 0) fail_step(report, "setpgid");
     // From the background, this needs the SIGTTOU that the session ignores.
     if (child.terminal >= 0 && tcsetpgrp(child.terminal, getpgrp()) != 0) {
@@ -106,14 +124,14 @@ std::string texts_program() {
     report = place_descriptors(child.fds, report);
     std::vector<std::string> args = child.argv;
     std::string program = child.program;
-    if (!emulator().empty() && (program == helper_path() || program == texts_program())) {
+    if (emulate && (program == helper_path() || program == texts_program())) {
         args = emulated(program, args.empty() ? "" : args[0]);
         program = emulator();
     }
     args.insert(args.end(), child.words.begin(), child.words.end());
     std::vector<char *> argv(args.size() + 1, nullptr);
     std::transform(args.begin(), args.end(), argv.begin(), [](std::string &a) { return a.data(); });
-    execvp(program.c_str(), argv.data());
+    exec_program(program, argv.data());
     fail_step(report, "exec " + program);
 }
 
@@ -224,10 +242,45 @@ Started::~Started() {
     for (const auto &end : ends) close(end.second);
 }
 
+namespace {
+
+// Runs `program print_fds` with descriptors 0 to 2 only, under the emulator
+// unless `as_itself`: what it listed, or "" with `failure` saying why it
+// could not be started.
+std::string list_fds(const std::string &program, bool as_itself, std::string &failure) {
+    Child child{{"print_fds"}};
+    child.program = program;
+    child.argv = {program};
+    child.as_itself = as_itself;
+    const int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    child.fds = {{0, null_fd}, {1, kPipe}, {2, null_fd}};
+    const Started s = start(child, &failure);
+    close(null_fd);
+    std::string listed = read_until(s.end(1), "", 10);
+    if (wait_status(s.pid, 10) == "timeout") kill_and_reap(s.pid);
+    return listed;
+}
+
+}  // namespace
+
 const std::string &emulator() {
-    static const char *chosen = std::getenv("ZELK_EMULATOR");
-    static const std::string name = chosen != nullptr ? chosen : "";
+    // The kernel runs the helper as itself where it lists just the descriptors
+    // it was given. A foreign helper fails with ENOEXEC, unless binfmt_misc
+    // hands it to an emulator, which may keep one more open on the program.
+    static const std::string name = [] {
+        const char *named = std::getenv("ZELK_EMULATOR");
+        if (named == nullptr || *named == '\0') return std::string();
+        std::string failure;
+        const bool native = list_fds(helper_path(), true, failure) == "0 1 2\n";
+        return native ? std::string() : std::string(named);
+    }();
     return name;
+}
+
+std::string execution_failure() {
+    std::string failure;
+    (void)list_fds(helper_path(), false, failure);
+    return failure;
 }
 
 std::vector<std::string> emulated(const std::string &program, const std::string &argv0) {
@@ -299,14 +352,15 @@ Pipe make_pipe() {
     return {fds[0], fds[1]};
 }
 
-Started start(const Child &child) {
+Started start(const Child &child, std::string *failure) {
+    const bool emulate = !child.as_itself && !emulator().empty();  // decided before the fork
     Child placed = child;  // with the child's ends of the pipes it asked for
     // Under an emulator only the signals that the helper has too are handed
     // down: qemu-user maps a host signal its target lacks onto another (host
     // SIGSTKFLT reaches a mips helper as SIGEMT), and keeps SIGRTMIN and above
     // for itself, shifting the rest (host SIGRTMIN reaches it as 32).
     for (std::vector<int> *sigs : {&placed.blocked, &placed.ignored}) {
-        const auto foreign = [](int sig) { return !emulator().empty() && helper_number(sig) == 0; };
+        const auto foreign = [emulate](int sig) { return emulate && helper_number(sig) == 0; };
         sigs->erase(std::remove_if(sigs->begin(), sigs->end(), foreign), sigs->end());
     }
     std::map<int, int> ours;
@@ -322,12 +376,17 @@ Started start(const Child &child) {
     std::fflush(nullptr);       // or our buffered output is written twice
     const pid_t pid = fork();
     if (pid < 0) std::abort();  // never hand a caller -1 to signal
-    if (pid == 0) exec_child(placed, report.write);
+    if (pid == 0) exec_child(placed, emulate, report.write);
     theirs.push_back(report.write);
     for (int fd : theirs) close(fd);
-    const std::string failure = read_until(report.read, "", 10);
+    std::string failed = read_until(report.read, "", 10);
     close(report.read);
-    if (!failure.empty()) ADD_FAILURE() << "could not start " << child.program << ": " << failure;
+    if (!failed.empty()) failed = "could not start " + child.program + ": " + failed;
+    if (failure != nullptr) {
+        *failure = failed;
+    } else if (!failed.empty()) {
+        ADD_FAILURE() << failed;
+    }
     return {pid, std::move(ours)};
 }
 

@@ -29,8 +29,14 @@ inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in our
 const std::string &helper_path();
 
 // The emulator that $ZELK_EMULATOR names for a helper of another
-// architecture, such as qemu-s390x-static, or "".
+// architecture, such as qemu-s390x-static, where the helper needs one: ""
+// where the kernel runs the helper as itself, which the first call tries.
 const std::string &emulator();
+
+// Why the suite cannot execute the helper, natively or under its emulator,
+// such as "could not start /x/zelk_test_helper: exec /x/zelk_test_helper:
+// Exec format error"; "" where it can.
+std::string execution_failure();
 
 // The words that execute `program` as `argv0`: `program` itself, or, under an
 // emulator, "EMULATOR -0 ARGV0 PROGRAM", which keeps the helper's argv[0], its
@@ -52,6 +58,7 @@ struct Child {
     int terminal = -1;           // in a pty session: the child's group takes it before exec
     std::string program = helper_path();           // what is executed, from PATH if it has no slash
     std::vector<std::string> argv{helper_path()};  // the arguments before the words
+    bool as_itself = false;  // executed directly, even where the helper needs an emulator
 };
 
 // Every command, in name order, as a parent meets it: its help line, and its
@@ -129,8 +136,9 @@ double now();
 Pipe make_pipe();  // both ends close on exec
 
 // Forks and execs the helper with exactly the hand-down asked for; the caller
-// reaps it. A step that fails before the exec fails the test, naming the step.
-Started start(const Child &child);
+// reaps it. A step that fails before the exec fails the test, naming the step,
+// or, where `failure` is given, is told there.
+Started start(const Child &child, std::string *failure = nullptr);
 
 // Ends a child that is still running and reaps it.
 void kill_and_reap(pid_t pid);
