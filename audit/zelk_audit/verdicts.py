@@ -1,0 +1,21 @@
+"""How a check ends when it does not pass: each carries its verdict."""
+
+
+class Verdict(Exception):
+    verdict = "pass"
+
+
+class Failed(Verdict):
+    """The shell broke the check's rule; the text says what was seen and expected."""
+    verdict = "fail"
+
+
+class NotApplicable(Verdict):
+    """The check cannot be judged for this shell; the text says why."""
+    verdict = "n/a"
+
+
+class NoVerdict(Verdict):
+    """The audit reached no verdict: a deadline passed, the shell died where
+    no check expected it, or nothing proved that the helper ran."""
+    verdict = "error"
