@@ -110,6 +110,11 @@ std::string stderr_of(const std::string &dir, const Command &cmd, bool pinned = 
         dup2(null_fd, 0);
         dup2(null_fd, 1);
         dup2(err[1], 2);
+        // Descriptors 0 to 2 alone, whatever the caller left open: print_fds's
+        // count moves with each descriptor it finds.
+        for (long fd = 3, top = std::min(sysconf(_SC_OPEN_MAX), 1L << 16); fd < top; ++fd) {
+            close(static_cast<int>(fd));
+        }
         std::vector<char *> argv;
         for (const std::string &word : cmd) argv.push_back(const_cast<char *>(word.c_str()));
         argv.push_back(nullptr);

@@ -2,14 +2,15 @@
 # cross packages, which install beside gcc-multilib where the gcc-TRIPLET
 # compilers do not: binutils-TRIPLET, libc6-dev-ARCH-cross,
 # libgcc-12-dev-ARCH-cross and libstdc++-12-dev-ARCH-cross. ZELK_ARCH names
-# the Debian architecture and ZELK_TRIPLE its GNU triple; the presets named
-# after each architecture set both:
-#   cmake --preset s390x && cmake --build --preset s390x
+# the Debian architecture, ZELK_TRIPLE its GNU triple and ZELK_MACHINE, where
+# given, the machine readelf names for it. The cross presets set them, one
+# preset an architecture:
+#   cmake --preset NAME && cmake --build build-NAME
 if(NOT ZELK_ARCH OR NOT ZELK_TRIPLE)
-  message(FATAL_ERROR "set ZELK_ARCH (a Debian architecture, such as s390x) and ZELK_TRIPLE "
-    "(its GNU triple, such as s390x-linux-gnu), or use one of the presets that do")
+  message(FATAL_ERROR "set ZELK_ARCH (a Debian architecture) and ZELK_TRIPLE (its GNU "
+    "triple), or use one of the cross presets, which do")
 endif()
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZELK_ARCH ZELK_TRIPLE)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZELK_ARCH ZELK_TRIPLE ZELK_MACHINE)
 
 find_program(zelk_clang NAMES clang clang-16 clang-15 clang-14 REQUIRED)
 find_program(zelk_clangxx NAMES clang++ clang++-16 clang++-15 clang++-14 REQUIRED)
@@ -33,6 +34,12 @@ if(NOT zelk_in_try_compile AND NOT zelk_cross_checked)
     message(FATAL_ERROR "Cannot build for ${ZELK_TRIPLE}:\n${zelk_probe_error}Install Debian's "
       "binutils-${ZELK_TRIPLE} libc6-dev-${ZELK_ARCH}-cross libgcc-12-dev-${ZELK_ARCH}-cross "
       "libstdc++-12-dev-${ZELK_ARCH}-cross")
+  endif()
+  if(ZELK_MACHINE)
+    execute_process(COMMAND ${ZELK_TRIPLE}-readelf -h ${zelk_probe}.out OUTPUT_VARIABLE zelk_header)
+    if(NOT zelk_header MATCHES "Machine: *${ZELK_MACHINE}\n")
+      message(FATAL_ERROR "${ZELK_TRIPLE} programs are no ${ZELK_MACHINE} programs:\n${zelk_header}")
+    endif()
   endif()
   set(zelk_cross_checked ON)
 endif()

@@ -69,19 +69,18 @@ set(CMAKE_CXX_COMPILER ${zelk_clangxx})
 set(CMAKE_C_COMPILER_TARGET ${zelk_musl_triple})
 set(CMAKE_CXX_COMPILER_TARGET ${zelk_musl_triple})
 
-# No C++ runtime is linked, so nothing can throw or look up a type.
-set(CMAKE_CXX_FLAGS_INIT "-fno-exceptions -fno-rtti")
-# Only musl's headers, and before them libc++'s for C++: none of the host's.
-# They are compile flags alone, so they sit in the compile rules.
-set(zelk_C_includes "-nostdlibinc -isystem ${zelk_musl_include}")
-set(zelk_CXX_includes "-nostdlibinc -isystem ${zelk_libcxx_include} -isystem ${zelk_musl_include}")
+# No C++ runtime is linked, so nothing can throw or look up a type. Only
+# musl's headers, and before them libc++'s for C++: none of the host's.
+set(CMAKE_C_FLAGS_INIT "-nostdlibinc")
+set(CMAKE_CXX_FLAGS_INIT "-nostdlibinc -fno-exceptions -fno-rtti")
+set(CMAKE_C_STANDARD_INCLUDE_DIRECTORIES ${zelk_musl_include})
+set(CMAKE_CXX_STANDARD_INCLUDE_DIRECTORIES ${zelk_libcxx_include} ${zelk_musl_include})
 # musl's start files and C library around clang's runtime, and nothing of the
 # host's: no C++ runtime, no libgcc.
-set(CMAKE_EXE_LINKER_FLAGS_INIT
-  "-static -nostdlib ${zelk_musl_lib_dir}/crt1.o ${zelk_musl_lib_dir}/crti.o ${zelk_crtbegin}")
+# The link sees the compile flags too, where -nostdlibinc has nothing to do.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wno-unused-command-line-argument -static -nostdlib \
+${zelk_musl_lib_dir}/crt1.o ${zelk_musl_lib_dir}/crti.o ${zelk_crtbegin}")
 foreach(lang C CXX)
-  set(CMAKE_${lang}_COMPILE_OBJECT
-    "<CMAKE_${lang}_COMPILER> <DEFINES> <INCLUDES> <FLAGS> ${zelk_${lang}_includes} -o <OBJECT> -c <SOURCE>")
   set(CMAKE_${lang}_STANDARD_LIBRARIES "-Wl,--start-group ${zelk_musl_lib_dir}/libc.a")
   string(APPEND CMAKE_${lang}_STANDARD_LIBRARIES
     " ${zelk_builtins} -Wl,--end-group ${zelk_crtend} ${zelk_musl_lib_dir}/crtn.o")

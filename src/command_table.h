@@ -8,7 +8,12 @@ struct CommandEntry {
     const char *description;  // the line the help listing shows under the name
 };
 
-extern CommandEntry command_table[];
+// A unit's rows of the command table, which it defines beside its handlers.
+// The front end gathers every unit's rows into the one table.
+struct CommandRows {
+    CommandEntry *begin;
+    CommandEntry *end;
+};
 
 // Puts the table in ascending byte order of names; every run does this first.
 void sort_command_table();

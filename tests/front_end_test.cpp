@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <map>
 
+#include "contract.h"
 #include "support.h"
 
 namespace zelk {

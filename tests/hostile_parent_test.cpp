@@ -9,6 +9,7 @@
 #include <csignal>
 #include <fstream>
 
+#include "contract.h"
 #include "support.h"
 
 namespace zelk {

@@ -61,21 +61,6 @@ struct Child {
     bool as_itself = false;  // executed directly, even where the helper needs an emulator
 };
 
-// Every command, in name order, as a parent meets it: its help line, and its
-// status when run alone with stdin at end of input and stdout and stderr on
-// pipes (so no terminal on any), or with the streams closed.
-struct Command {
-    const char *name;
-    const char *help;
-    const char *status;                   // null: it does not end by itself
-    const char *stdin_closed = nullptr;   // the status with stdin closed, where it differs
-    const char *stderr_closed = nullptr;  // the status with stderr closed, where it differs
-};
-extern const std::vector<Command> kCommands;
-
-// The help listing, as the helper prints it from its table.
-std::string listing();
-
 // A started child, and our ends of the pipes it was given (kPipe), by its
 // descriptor: the write end for its stdin, else the read end. They close
 // with this.

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "error_line.h"
 
@@ -110,3 +111,19 @@ void sigkill_self() {
     kill(getpid(), SIGKILL);
     std::abort();
 }
+
+namespace {
+
+// Each row once, in name order, which leaves the sort at start-up the least to do.
+// clang-format off
+CommandEntry rows[] = {
+    {"nohup_wait", nohup_wait, "Ignore SIGHUP and just wait"},
+    {"print_stop_cont", print_stop_cont, "Print when we get SIGTSTP and SIGCONT, exiting on input"},
+    {"sigint_parent", sigint_parent, "Wait .25 seconds, then SIGINT the parent process"},
+    {"sigkill_self", sigkill_self, "Send SIGKILL to self"},
+};
+// clang-format on
+
+}  // namespace
+
+const CommandRows signal_action_rows = {std::begin(rows), std::end(rows)};

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
 
 // With both streams on one pipe the parent reads "stderr" first: stderr is
 // unbuffered, stdout waits for the flush that ends the command. Each line is
@@ -38,3 +39,19 @@ void print_fds() {
     }
     std::fputc('\n', stdout);
 }
+
+namespace {
+
+// Each row once, in name order, which leaves the sort at start-up the least to do.
+// clang-format off
+CommandEntry rows[] = {
+    {"print_fds", print_fds, "Print the list of active FDs to stdout"},
+    {"print_pgrp", print_pgrp, "Print our pgroup to stdout"},
+    {"print_pid_then_sleep", print_pid_then_sleep, "Print our pid, then sleep for .5 seconds"},
+    {"print_stdout_stderr", print_stdout_stderr, "Print 'stdout' to stdout and 'stderr' to stderr"},
+};
+// clang-format on
+
+}  // namespace
+
+const CommandRows stream_rows = {std::begin(rows), std::end(rows)};

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <iterator>
 
 #include "error_line.h"
 
@@ -54,3 +55,18 @@ void report_foreground_loop() {
         usleep(500000);
     }
 }
+
+namespace {
+
+// Each row once, in name order, which leaves the sort at start-up the least to do.
+// clang-format off
+CommandEntry rows[] = {
+    {"become_foreground_then_print_stderr", become_foreground_then_print_stderr, "Claim the terminal (tcsetpgrp) and then print to stderr"},
+    {"report_foreground", report_foreground, "Report to stderr whether we own the terminal"},
+    {"report_foreground_loop", report_foreground_loop, "Continually report to stderr whether we own the terminal"},
+};
+// clang-format on
+
+}  // namespace
+
+const CommandRows terminal_rows = {std::begin(rows), std::end(rows)};
