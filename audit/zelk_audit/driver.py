@@ -125,9 +125,11 @@ def wait_for(fact, what, deadline=DEADLINE):
 
 
 class Guardian:
-    """A process of the audit's own that outlives a SIGKILL of the audit: when
-    the pipe from the audit closes, however the audit ended, it kills every
-    session the audit started and removes the audit's folder."""
+    """A process of the audit's own that outlives a SIGKILL of the audit:
+    when the pipe from the audit closes before the audit said it was done, it
+    kills every session the audit had not ended yet and removes the audit's
+    folder. It knows no session that has ended: its id may belong to another
+    process by then."""
 
     def __init__(self, folder):
         read_end, self.pipe = os.pipe()
@@ -147,17 +149,23 @@ class Guardian:
                     if not data:
                         break
                     text += data
-                kill_sessions([int(word) for word in text.split()], reaping=False)
+                live = set()
+                for word in text.split():
+                    if word == b"done":
+                        os._exit(0)
+                    (live.add if word[:1] == b"+" else live.discard)(int(word[1:]))
+                kill_sessions(sorted(live), reaping=False)
                 shutil.rmtree(folder, ignore_errors=True)
             finally:
                 os._exit(0)
         os.close(read_end)
         os.set_inheritable(self.pipe, False)
 
-    def watch(self, sid):
-        os.write(self.pipe, b"%d\n" % sid)
+    def tell(self, word):
+        os.write(self.pipe, word + b"\n")
 
     def close(self):
+        self.tell(b"done")
         os.close(self.pipe)
         os.waitpid(self.pid, 0)
 
@@ -167,7 +175,14 @@ GUARDIAN = None  # set by the audit once it has its folder
 
 def started(sid):
     if GUARDIAN is not None:
-        GUARDIAN.watch(sid)
+        GUARDIAN.tell(b"+%d" % sid)
+
+
+def end_session(sid):
+    """Kills every process of the session that `sid` leads, and reaps them."""
+    kill_sessions([sid])
+    if GUARDIAN is not None:
+        GUARDIAN.tell(b"-%d" % sid)
 
 
 def exec_child(argv, env, ignored=(), stdio=None, keep=()):
@@ -252,7 +267,7 @@ def run(argv, env, ignored=(), stdin=None, keep=(), during=None):
     finally:
         os.close(out_r)
         os.close(err_r)
-        kill_sessions([pid])
+        end_session(pid)
     if status is None:
         raise NoVerdict("%s had not ended after %g s" % (argv[0], DEADLINE))
     return Ran(status, texts[out_r].decode(errors="replace"),
@@ -416,7 +431,7 @@ class Session:
                         "helper in the shell's session")
 
     def close(self):
-        kill_sessions([self.pid])
+        end_session(self.pid)
         os.close(self.master)
         shutil.rmtree(self.files, ignore_errors=True)
 
