@@ -80,7 +80,7 @@ without-gtest)
     "$CMAKE" -S "$SRC" -B "$alone" -G "$GENERATOR" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON >"$alone.log"
     grep -q GoogleTest "$alone.log" || fail "the helper's configure without GoogleTest does not say so"
     "$CMAKE" --build "$alone" --target zelk_test_helper >/dev/null && "$alone/zelk_test_helper" help >/dev/null
-    "$CMAKE" --list-presets >/dev/null 2>&1 || skip "no presets in CMake $("$CMAKE" --version | head -n1)"
+    (cd "$SRC" && "$CMAKE" --list-presets >/dev/null 2>&1) || skip "no presets in CMake $("$CMAKE" --version | head -n1)"
     rm -rf "$BIN/package/gtest-required"
     (cd "$SRC" && "$CMAKE" --preset test -B "$BIN/package/gtest-required" \
         -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON) >"$alone.log" 2>&1 &&
@@ -159,9 +159,8 @@ audit-debian)
     need python3 dash bash zsh mksh ksh93 yash busybox posh prove
     audit=("$SRC/audit/shell_audit.py" --helper "$(under_test)"
         --expect "$SRC/audit/expected/debian-12.txt" dash bash zsh mksh ksh93 yash "busybox sh" posh)
-    python3 "${audit[@]}"
-    python3 "${audit[@]}" --format tap >"$BIN/audit.tap"
-    prove -e cat "$BIN/audit.tap"
+    python3 "${audit[@]}" --format tap >"$BIN/audit.tap" || true
+    prove -v -e cat "$BIN/audit.tap"
     ;;
 *) fail "no check named $1" ;;
 esac
