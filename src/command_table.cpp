@@ -15,9 +15,8 @@ namespace {
 CommandEntry help_row[] = {{"help", show_help, "Print list of zelk_test_helper commands"}};
 const CommandRows help_rows = {std::begin(help_row), std::end(help_row)};
 
-// The table: every unit's rows. The units come in the order of their first
-// names, which leaves the sort at start-up the least to do: every run pays
-// for it.
+// The table: every unit's rows. Each unit's rows are sorted on their own,
+// so the units may come in any order.
 const CommandRows *const command_table[] = {&help_rows, &signal_report_rows, &stream_rows,
                                             &terminal_rows, &signal_action_rows};
 

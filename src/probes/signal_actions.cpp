@@ -89,7 +89,7 @@ void sigint_parent() {
 // Each stop and continue shows on descriptor 1 as "SIGTSTP" then "SIGCONT";
 // a byte or end of input ends the process with status 0, and a stdin that
 // cannot be read ends it with the "read" error line and status 1.
-void print_stop_cont() {
+[[noreturn]] void print_stop_cont() {
     install(SIGTSTP, on_sigtstp);
     install(SIGCONT, on_sigcont);
     char byte;
@@ -107,7 +107,7 @@ void print_stop_cont() {
 // Only a process the kernel shields from its own SIGKILL (PID 1 of a PID
 // namespace) gets past the kill; abort then ends it all the same, so that
 // the words after this one never run.
-void sigkill_self() {
+[[noreturn]] void sigkill_self() {
     kill(getpid(), SIGKILL);
     std::abort();
 }
