@@ -85,7 +85,7 @@ def listing():
 def self_check(helper, home):
     """What differs where the helper is started alone exactly as each shell
     is: it must see an empty mask, no signal ignored and descriptors 0 1 2."""
-    env = driver.Shell("true", helper, home).env
+    env = driver.controlled_env(home)
     problems = []
     for words, what in ((["print_ignored_signals", "print_fds", "print_pgrp"], "ignored"),
                         (["print_blocked_signals", "print_pgrp"], "blocked")):

@@ -280,6 +280,12 @@ def describe_status(status):
     return "exited %d" % os.WEXITSTATUS(status)
 
 
+def controlled_env(home):
+    """The whole environment of every program the audit starts: no start-up
+    file is read from an empty `home`."""
+    return {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": home, "LC_ALL": "C", "TERM": "dumb"}
+
+
 class Shell:
     """A shell as given on the command line, and how the audit starts it: the
     options against start-up files come first, where every shell takes them,
@@ -293,8 +299,7 @@ class Shell:
         self.helper = helper
         self.set_helper = "H=%s" % shlex.quote(helper)  # a script's first line: $H is the helper
         self.home = home
-        self.env = {"PATH": "/usr/local/bin:/usr/bin:/bin", "HOME": home, "LC_ALL": "C",
-                    "TERM": "dumb"}
+        self.env = controlled_env(home)
         self.session_failure = None  # why no interactive session can be had, once known
 
     def run(self, args, **how):
