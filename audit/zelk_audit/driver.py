@@ -71,11 +71,13 @@ def catches(pid, signo):
 
 
 def session_members(sid):
+    """The live processes of the session that `sid` leads: a zombie has ended,
+    and waits only for a parent to reap it."""
     pids = []
     for name in os.listdir("/proc"):
         if name.isdigit():
             st = proc_stat(int(name))
-            if st is not None and st.session == sid:
+            if st is not None and st.session == sid and st.state != "Z":
                 pids.append(int(name))
     return pids
 
@@ -85,7 +87,7 @@ def kill_sessions(sids, reaping=True):
     left (or the deadline passes), reaping what comes back to the audit."""
     end = time.monotonic() + DEADLINE
     while True:
-        members = [pid for sid in sids for pid in session_members(sid) if state(pid) != "Z"]
+        members = [pid for sid in sids for pid in session_members(sid)]
         for pid in members:
             try:
                 os.kill(pid, signal.SIGKILL)
