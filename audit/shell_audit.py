@@ -17,7 +17,7 @@ for place in (HERE, os.path.join(HERE, os.pardir, "share", "zelk_test_helper")):
         sys.path.insert(0, place)
         break
 
-from zelk_audit.cli import main  # noqa: E402
+from zelk_audit.shells.audit import main  # noqa: E402
 
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:], os.path.abspath(__file__)))

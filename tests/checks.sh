@@ -41,6 +41,7 @@ build_and_test() {
         --test-command "$CTEST" --output-on-failure --no-tests=error
 }
 prefix=$BIN/package/prefix
+mkdir -p "$BIN/package"  # every check may be the first to run on a fresh build
 # outcome FILE HELPER WORDS...: stdout, stderr and status, run as zelk_test_helper.
 outcome() {
     local file=$1 status=0
@@ -152,8 +153,11 @@ bench-refuses-words)
     done
     ;;
 audit-tests)
-    need python3
-    ZELK_HELPER=$(under_test) python3 -m unittest discover -s "$SRC/audit/tests" -v
+    need python3 dash bash zsh busybox posh prove
+    # Every tool is there, so a test the unittest skips is a fault.
+    ZELK_HELPER=$(under_test) python3 -m unittest discover -s "$SRC/audit/tests" -v 2>&1 |
+        tee "$BIN/audit-tests.log"
+    ! grep -q "skipped '" "$BIN/audit-tests.log" || fail "the audit's unittest skipped tests"
     ;;
 audit-debian)
     need python3 dash bash zsh mksh ksh93 yash busybox posh prove

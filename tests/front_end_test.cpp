@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "contract.h"
 #include "support.h"
@@ -116,6 +118,19 @@ TEST(FrontEnd, WordsGiveExactOutputAndStatus) {
         EXPECT_EQ(texts.first, texts.second) << names << "from the first line that differs";
     }
     close(file);
+}
+
+// The README's contract is what other people's tests are written against: a
+// command without its row there is a command nobody was told of.
+TEST(FrontEnd, TheReadmeContractListsEveryCommand) {
+    std::ifstream readme(source_root() + "README.md");
+    ASSERT_TRUE(readme) << "cannot read " << source_root() << "README.md";
+    std::stringstream text;
+    text << readme.rdbuf();
+    for (const Command &c : kCommands) {
+        EXPECT_NE(text.str().find(std::string("\n| `") + c.name + "` |"), std::string::npos)
+            << "README.md's contract table has no row for " << c.name;
+    }
 }
 
 }  // namespace

@@ -271,12 +271,16 @@ int helper_number(int sig) {
     return 0;
 }
 
+std::string source_root() {
+    const std::string file = __FILE__;  // ROOT/tests/support.cpp, as the build names it
+    return file.substr(0, file.rfind("tests/"));
+}
+
 const std::string &helper_path() {
     static const std::string path = [] {
         const char *chosen = std::getenv("ZELK_HELPER");
         if (chosen == nullptr || *chosen == '\0') return std::string(ZELK_HELPER_PATH);
-        const std::string root = __FILE__;  // ROOT/tests/support.cpp, as the build names it
-        return (*chosen == '/' ? "" : root.substr(0, root.rfind("tests/"))) + std::string(chosen);
+        return (*chosen == '/' ? "" : source_root()) + std::string(chosen);
     }();
     return path;
 }

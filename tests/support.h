@@ -24,6 +24,9 @@ inline constexpr int kPipe = -2;         // FdMap source: a new pipe, whose othe
 inline constexpr pid_t kOwnGroup = 0;    // Child::group: the child leads a new group
 inline constexpr pid_t kSameGroup = -1;  // Child::group: the child stays in ours
 
+// The source tree the tests were built from, ending in a slash.
+std::string source_root();
+
 // The helper under test: the one that $ZELK_HELPER names (a relative path
 // from the source root), else the one built beside the tests.
 const std::string &helper_path();

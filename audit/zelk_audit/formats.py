@@ -1,107 +1,152 @@
-"""The audit's results as a table, JSON, TAP version 13 or JUnit XML. Each
-shell's result holds an entry a check, in the checks' order: its id, kind,
-rule, verdict ("pass", "fail", "n/a", "error", or "report" for a report),
-evidence, expectation and surprise (what differs from the expectation)."""
+"""The audit's results as a table, JSON, TAP version 13 or JUnit XML. A
+format is told each result as it is reached, and the table and TAP print it
+at once; at the end, or at an interruption, it is told the whole audit.
+
+A result is a dict: its subject's name, its check's id, kind and rule, its
+verdict ("pass", "fail", "n/a", "error", or "report" for a report), its
+evidence, the expected verdict (None: pass) and its surprise (what differs
+from the expectation, None where nothing does). The whole audit adds its
+title, the key its subjects go under in JSON, the helper, the expectations'
+file, the subjects (name, command, version) in the order given, the judged
+ids, whether and how it was interrupted, and its exit status."""
 
 import json
 import xml.etree.ElementTree as ElementTree
 
-CELLS = {"pass": "pass", "fail": "FAIL", "n/a": "n/a", "error": "error"}
-
-
-def table(audit):
-    results = audit["shells"]
-    ids = [e["id"] for e in results[0]["entries"] if e["kind"] == "judged"] if results else []
-    widths = [max(len(r["shell"]), 5) for r in results]
-    first = max([len(i) for i in ids] + [5])
-    lines = [" ".join(["check".ljust(first)] + [r["shell"].ljust(w)
-                                                 for r, w in zip(results, widths)]).rstrip()]
-    for check_id in ids:
-        row = [CELLS[entry(r, check_id)["verdict"]].ljust(w) for r, w in zip(results, widths)]
-        lines.append(" ".join([check_id.ljust(first)] + row).rstrip())
-    for word in ("fail", "error", "n/a", "report"):
-        for r in results:
-            for e in r["entries"]:
-                if e["verdict"] == word:
-                    lines.append("%s %s, %s: %s" % (CELLS.get(word, word), r["shell"], e["id"],
-                                                    e["evidence"]))
-    surprises = [(r, e) for r in results for e in r["entries"] if e["surprise"]]
-    for r, e in surprises:
-        lines.append("%s: %s, %s%s" % (e["surprise"], r["shell"], e["id"], " (expected %s)" % (
-            CELLS[e["expected"]] if e["expected"] else "pass or n/a")
-            if e["surprise"] != "error" else ""))
-    lines.append("%d verdict(s) other than expected" % len(surprises) if surprises else
-                 "every verdict as expected")
-    return "\n".join(lines) + "\n"
-
-
-def entry(result, check_id):
-    return next(e for e in result["entries"] if e["id"] == check_id)
-
-
-def as_json(audit):
-    shells = []
-    for r in audit["shells"]:
-        checks = {e["id"]: {key: e[key] for key in ("verdict", "evidence", "kind", "rule",
-                                                     "expected")}
-                  for e in r["entries"] if e["verdict"] != "report"}
-        reports = {e["id"]: e["evidence"] for e in r["entries"] if e["verdict"] == "report"}
-        shells.append({"shell": r["shell"], "command": r["command"], "version": r["version"],
-                       "checks": checks, "reports": reports})
-    return json.dumps({"helper": audit["helper"], "expectations": audit["expectations"],
-                       "shells": shells}, indent=2) + "\n"
+from .expect import SHOWN
 
 
 def one_line(text):
     return " ".join(text.split())
 
 
-def tap(audit):
-    """One test point per shell and check: ok where the verdict is as
-    expected, an expected FAIL a TODO, n/a a SKIP, a report a comment."""
-    points = [(r, e) for r in audit["shells"] for e in r["entries"]]
-    lines = ["TAP version 13", "1..%d" % len(points)]
-    for number, (r, e) in enumerate(points, 1):
-        name = "%d - %s: %s" % (number, r["shell"].replace("#", "\\#"), e["id"])
-        evidence = one_line(e["evidence"])
-        if e["surprise"]:
-            lines += ["not ok %s" % name, "# %s: %s" % (e["surprise"], evidence)]
-        elif e["verdict"] == "fail":
-            lines.append("not ok %s # TODO expected FAIL: %s" % (name, evidence))
-        elif e["verdict"] == "n/a":
-            lines.append("ok %s # SKIP n/a: %s" % (name, evidence))
+def surprises(audit):
+    return [r for r in audit["results"] if r["surprise"]]
+
+
+def summary(audit):
+    found = surprises(audit)
+    return ("%d verdict(s) other than expected" % len(found) if found else
+            "every verdict as expected")
+
+
+def interruption(audit):
+    return "interrupted (%s) after %d of %d results" % (
+        audit["interrupted"], len(audit["results"]), audit["plan"])
+
+
+class Format:
+    def __init__(self, write, plan):
+        self.write = write
+        self.plan = plan
+
+    def start(self):
+        pass
+
+    def result(self, r):
+        pass
+
+
+class Table(Format):
+    def result(self, r):
+        text = "" if r["verdict"] == "pass" else ": " + one_line(r["evidence"])
+        self.write("%s %s, %s%s\n" % (SHOWN[r["verdict"]], r["subject"], r["id"], text))
+
+    def finish(self, audit):
+        names = [s["name"] for s in audit["subjects"]]
+        got = {(r["subject"], r["id"]): SHOWN[r["verdict"]] for r in audit["results"]}
+        widths = [max(len(n), 5) for n in names]
+        first = max([len(i) for i in audit["judged"]] + [5])
+        lines = ["", " ".join(["check".ljust(first)] + [n.ljust(w) for n, w in
+                                                        zip(names, widths)]).rstrip()]
+        for check_id in audit["judged"]:
+            row = [got.get((n, check_id), "-").ljust(w) for n, w in zip(names, widths)]
+            lines.append(" ".join([check_id.ljust(first)] + row).rstrip())
+        for r in surprises(audit):
+            lines.append("%s: %s, %s%s" % (r["surprise"], r["subject"], r["id"], "" if
+                                           r["surprise"] == "error" else " (expected %s)" %
+                                           SHOWN[r["expected"] or "pass"]))
+        if audit["interrupted"]:
+            lines.append(interruption(audit))
+        lines.append(summary(audit))
+        self.write("\n".join(lines) + "\n")
+
+
+class Tap(Format):
+    """One test point per subject and check: ok where the verdict is as
+    expected, an expected FAIL a TODO, an expected n/a a SKIP."""
+
+    def start(self):
+        self.number = 0
+        self.write("TAP version 13\n1..%d\n" % self.plan)
+
+    def result(self, r):
+        self.number += 1
+        name = "%d - %s: %s" % (self.number, r["subject"].replace("#", "\\#"), r["id"])
+        evidence = one_line(r["evidence"])
+        if r["surprise"]:
+            lines = ["not ok %s" % name, "# %s: %s" % (r["surprise"], evidence)]
+        elif r["verdict"] == "fail":
+            lines = ["not ok %s # TODO expected FAIL: %s" % (name, evidence)]
+        elif r["verdict"] == "n/a":
+            lines = ["ok %s # SKIP expected n/a: %s" % (name, evidence)]
         else:
-            lines += ["ok %s" % name, "# %s: %s" % (e["verdict"], evidence)]
-    return "\n".join(lines) + "\n"
+            lines = ["ok %s" % name, "# %s: %s" % (r["verdict"], evidence)]
+        self.write("\n".join(lines) + "\n")
+
+    def finish(self, audit):
+        if audit["interrupted"]:
+            self.write("Bail out! %s\n" % interruption(audit))
 
 
-def junit(audit):
-    """One suite per shell and one case per check; the failures are exactly
-    the unexpected FAILs, the errors the audit's errors."""
-    suites = ElementTree.Element("testsuites", name="zelk shell audit")
-    for r in audit["shells"]:
-        suite = ElementTree.SubElement(suites, "testsuite", name=r["shell"])
-        counts = {"tests": 0, "failures": 0, "errors": 0, "skipped": 0}
-        for e in r["entries"]:
-            case = ElementTree.SubElement(suite, "testcase", classname=r["shell"], name=e["id"])
-            counts["tests"] += 1
-            if e["surprise"] == "error":
-                kind, message = "error", "error"
-            elif e["surprise"] == "unexpected FAIL":
-                kind, message = "failure", "unexpected FAIL"
-            elif e["verdict"] in ("fail", "n/a"):
-                kind, message = "skipped", "expected FAIL" if e["verdict"] == "fail" else "n/a"
-            else:
-                kind, message = None, e["surprise"] or e["verdict"]
-            if kind:
-                counts[{"error": "errors", "failure": "failures", "skipped": "skipped"}[kind]] += 1
-                ElementTree.SubElement(case, kind, message=message).text = e["evidence"]
-            else:
-                ElementTree.SubElement(case, "system-out").text = "%s: %s" % (message,
-                                                                              e["evidence"])
-        suite.attrib.update({key: str(value) for key, value in counts.items()})
-    return ('<?xml version="1.0" encoding="UTF-8"?>\n' +
-            ElementTree.tostring(suites, encoding="unicode") + "\n")
+class Json(Format):
+    def finish(self, audit):
+        subjects = []
+        for s in audit["subjects"]:
+            mine = [r for r in audit["results"] if r["subject"] == s["name"]]
+            checks = {r["id"]: {"verdict": r["verdict"], "evidence": r["evidence"],
+                                "kind": r["kind"], "rule": r["rule"], "expected": r["expected"],
+                                "as_expected": not r["surprise"], "surprise": r["surprise"]}
+                      for r in mine if r["verdict"] != "report"}
+            reports = {r["id"]: r["evidence"] for r in mine if r["verdict"] == "report"}
+            subjects.append(dict(s, checks=checks, reports=reports))
+        self.write(json.dumps({"helper": audit["helper"], "expectations": audit["expectations"],
+                               audit["key"]: subjects, "unexpected": len(surprises(audit)),
+                               "interrupted": audit["interrupted"] and interruption(audit),
+                               "status": audit["status"]}, indent=2) + "\n")
 
 
-FORMATS = {"table": table, "json": as_json, "tap": tap, "junit": junit}
+class Junit(Format):
+    """A suite per subject and a case per check: every unexpected verdict a
+    failure, every error an error, an expected FAIL or n/a skipped."""
+
+    def finish(self, audit):
+        suites = ElementTree.Element("testsuites", name=audit["title"])
+        for s in audit["subjects"]:
+            suite = ElementTree.SubElement(suites, "testsuite", name=s["name"])
+            counts = {"tests": 0, "failures": 0, "errors": 0, "skipped": 0}
+            for r in audit["results"]:
+                if r["subject"] != s["name"]:
+                    continue
+                case = ElementTree.SubElement(suite, "testcase", classname=s["name"], name=r["id"])
+                counts["tests"] += 1
+                kind = ("error" if r["surprise"] == "error" else "failure" if r["surprise"] else
+                        "skipped" if r["verdict"] in ("fail", "n/a") else None)
+                if kind:
+                    counts[{"error": "errors", "failure": "failures", "skipped": "skipped"}[kind]] += 1
+                    message = r["surprise"] or "expected " + SHOWN[r["verdict"]]
+                    ElementTree.SubElement(case, kind, message=message).text = r["evidence"]
+                else:
+                    ElementTree.SubElement(case, "system-out").text = "%s: %s" % (
+                        r["verdict"], r["evidence"])
+            suite.attrib.update({key: str(value) for key, value in counts.items()})
+        if audit["interrupted"]:
+            suite = ElementTree.SubElement(suites, "testsuite", name="interrupted", tests="1",
+                                           failures="0", errors="1", skipped="0")
+            case = ElementTree.SubElement(suite, "testcase", classname="audit", name="interrupted")
+            ElementTree.SubElement(case, "error", message=interruption(audit))
+        self.write('<?xml version="1.0" encoding="UTF-8"?>\n' +
+                   ElementTree.tostring(suites, encoding="unicode") + "\n")
+
+
+FORMATS = {"table": Table, "json": Json, "tap": Tap, "junit": Junit}

@@ -6,16 +6,21 @@ class Verdict(Exception):
 
 
 class Failed(Verdict):
-    """The shell broke the check's rule; the text says what was seen and expected."""
+    """The subject broke the check's rule; the text says what was seen and expected."""
     verdict = "fail"
 
 
 class NotApplicable(Verdict):
-    """The check cannot be judged for this shell; the text says why."""
+    """The check cannot be judged for this subject; the text says why."""
     verdict = "n/a"
 
 
 class NoVerdict(Verdict):
-    """The audit reached no verdict: a deadline passed, the shell died where
+    """The audit reached no verdict: a deadline passed, the subject died where
     no check expected it, or nothing proved that the helper ran."""
     verdict = "error"
+
+
+class TimedOut(NoVerdict):
+    """A deadline passed: the subject hangs, so the rest of its checks in the
+    same mode are errors at once rather than one more deadline each."""

@@ -1,0 +1,1 @@
+"""The shell audit: POSIX shells through job-control and hand-down checks."""
