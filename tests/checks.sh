@@ -92,7 +92,11 @@ without-gtest)
 installed-helper) unit_suite "$prefix/bin/zelk_test_helper" ;;
 installed-audit)
     need python3 dash
-    "$prefix/bin/zelk-shell-audit" --expect "$prefix/share/zelk_test_helper/expected/debian-12.txt" dash
+    share=$prefix/share/zelk_test_helper
+    "$prefix/bin/zelk-shell-audit" --expect "$share/expected/debian-12.txt" dash
+    # Through a symlink too, each audit finds the installed helper beside it.
+    ln -sf "$prefix/bin/zelk-launch-audit" "$BIN/package/launch-audit"
+    "$BIN/package/launch-audit" --states clean --only clean-no-blocked env "$prefix/bin/zelk_fork_exec {}"
     ;;
 found) build_and_test found -DCMAKE_PREFIX_PATH="$prefix" ;;
 from-source)
@@ -165,6 +169,13 @@ audit-debian)
         --expect "$SRC/audit/expected/debian-12.txt" dash bash zsh mksh ksh93 yash "busybox sh" posh)
     python3 "${audit[@]}" --format tap >"$BIN/audit.tap" || true
     prove -v -e cat "$BIN/audit.tap"
+    ;;
+audit-launchers)
+    need python3 prove make ninja cmake ctest node perl tini dumb-init bwrap unshare script flock
+    audit=("$SRC/audit/launch_audit.py" --helper "$(under_test)" --catalogue
+        "$SRC/audit/catalogue/debian-12.txt" --expect "$SRC/audit/expected/debian-12-launchers.txt")
+    python3 "${audit[@]}" --format tap >"$BIN/launchers.tap" || true
+    prove -v -e cat "$BIN/launchers.tap"
     ;;
 *) fail "no check named $1" ;;
 esac

@@ -16,6 +16,28 @@ COMMANDS = ("become_foreground_then_print_stderr", "help", "nohup_wait", "print_
 # Words that end a run with the helper alive and unchanged: its lines are
 # flushed and its pid named, and it waits until the audit has read /proc.
 HOLD = ("print_pid_then_sleep", "report_foreground_loop")
+# Every report of itself, split by print_stdout_stderr's two lines, then held.
+REPORT_AND_HOLD = ("print_ignored_signals", "print_stdout_stderr", "print_blocked_signals",
+                   "print_fds", "print_pgrp") + HOLD
+
+
+def reports(out, err):
+    """What a REPORT_AND_HOLD run said of itself: pid, pgrp, fds, ignored and
+    blocked, those of them that its output shows whole; {} where none."""
+    out, err = out.replace("\r\n", "\n"), err.replace("\r\n", "\n")
+    found = {}
+    lines = out.split("\n")
+    if "stdout" in lines:
+        at = lines.index("stdout")
+        held = lines[at + 1:at + 4]
+        if len(held) == 3 and held[1].isdigit() and held[2].isdigit():
+            found.update(fds=fds(held[0]), pgrp=int(held[1]), pid=int(held[2]))
+    if "stderr\n" in err:
+        before, _, after = err.partition("stderr\n")
+        after = "".join(line for line in after.splitlines(True)
+                        if line.strip() not in ("foreground", "background"))
+        found.update(ignored=signal_set(before), blocked=signal_set(after))
+    return found
 
 
 def help_commands(text):

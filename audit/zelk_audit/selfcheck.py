@@ -9,9 +9,6 @@ from . import proc, protocol
 from .spawn import CLEAN, describe_status, run
 from .verdicts import NoVerdict
 
-# Reports of every kind, split by print_stdout_stderr's two lines, then held.
-WORDS = ["print_ignored_signals", "print_stdout_stderr", "print_blocked_signals", "print_fds",
-         "print_pgrp"] + list(protocol.HOLD)
 LOW = set(range(1, 32))  # the signals every C library lets a parent set
 
 
@@ -26,15 +23,11 @@ def held(helper, env, hand):
         seen.update(pid=pid, exe=proc.executable(pid), stat=proc.stat(pid),
                     signals=proc.signal_fields(pid), fds=proc.descriptors(pid))
         return True
-    ran = run([helper] + WORDS, env, hand, during=look)
-    out = ran.out.split("\n")
-    before, _, after = ran.err.partition("stderr\n")
-    if "pid" not in seen or out[0] != "stdout" or not seen["signals"]:
+    ran = run([helper] + list(protocol.REPORT_AND_HOLD), env, hand, during=look)
+    reports = protocol.reports(ran.out, ran.err)
+    if "pid" not in seen or len(reports) != 5 or not seen["signals"]:
         raise NoVerdict("it %s, printing %r" % (describe_status(ran.status),
                                                  protocol.clip(ran.out + ran.err, 300)))
-    reports = {"pid": protocol.groups(out[3], 1)[0], "pgrp": protocol.groups(out[2], 1)[0],
-               "fds": protocol.fds(out[1]), "ignored": protocol.signal_set(before),
-               "blocked": protocol.signal_set(after.replace("background\n", ""))}
     return reports, seen
 
 

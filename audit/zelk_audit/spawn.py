@@ -91,14 +91,16 @@ class Stream:
         return (self.head + middle + self.tail).decode(errors="replace")
 
 
-def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADLINE):
+def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADLINE,
+        follow=False):
     """Runs `argv` in a session of its own, on `stdin` (a descriptor;
     /dev/null if None), until it has ended and its output has been read,
     then kills what it left behind. `during(pid, out, err)` is called while
     it runs, with its Streams so far,
     and may end the run early by returning True. Returns a Ran, whose
     status is None where `during` ended it; a run that has not ended by the
-    deadline raises TimedOut."""
+    deadline raises TimedOut. With `follow`, the run goes on after its main
+    process has ended, until `during` ends it."""
     out_r, out_w = os.pipe()
     err_r, err_w = os.pipe()
     source = stdin if stdin is not None else os.open(os.devnull, os.O_RDONLY)
@@ -112,7 +114,7 @@ def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADL
     status, stopped = None, False
     try:
         open_fds = [out_r, err_r]
-        while time.monotonic() < end and (open_fds or status is None):
+        while time.monotonic() < end and (follow or open_fds or status is None):
             wait = 0.005 if during or status is not None or not open_fds else 0.05
             ready = select.select(open_fds, [], [], wait)[0] if open_fds else time.sleep(wait)
             for fd in ready or ():
@@ -128,12 +130,12 @@ def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADL
                 done, st = os.waitpid(pid, os.WNOHANG)
                 if done:
                     status = st
-                    end = min(end, time.monotonic() + GRACE)
+                    end = end if follow else min(end, time.monotonic() + GRACE)
     finally:
         reaper.kill_descendants()
         for fd in (out_r, err_r):
             drain(fd, streams[fd])
-    if status is None and not stopped:
+    if not stopped and (follow or status is None):
         raise TimedOut("%s had not ended after %g s" % (argv[0], deadline))
     return Ran(status, streams[out_r].text(), streams[err_r].text(), pid)
 
