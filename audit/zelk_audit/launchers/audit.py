@@ -16,18 +16,15 @@ KIND = runner.Kind(title="zelk launcher audit", key="launchers", registry=CHECKS
 
 def prove_states(helper, states, home):
     """The self-check in every state the launchers will be started in."""
-    null = None
-    for state in states:
-        hand = STATES[state]
-        if hand.keep:
-            null = os.open(os.devnull, os.O_RDONLY)
-            hand = hand._replace(keep=tuple((n, null) for n, _ in hand.keep))
-        problem = self_check(helper, controlled_env(home), hand)
-        if null is not None:
-            os.close(null)
-            null = None
-        if problem:
-            return "started %s: %s" % (state, problem)
+    null = os.open(os.devnull, os.O_RDONLY)
+    try:
+        for state in states:
+            hand = STATES[state]._replace(keep=tuple((n, null) for n, _ in STATES[state].keep))
+            problem = self_check(helper, controlled_env(home), hand)
+            if problem:
+                return "started %s: %s" % (state, problem)
+    finally:
+        os.close(null)
     return None
 
 

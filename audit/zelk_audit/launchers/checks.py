@@ -16,7 +16,6 @@ POSIX = "POSIX.1-2024 XSH"
 # The C library's own signals (glibc's 32 and 33), below the real-time ones.
 C_LIBRARY = set(range(32, signal.SIGRTMIN))
 LOW = set(range(1, 32))
-FIELDS = {"ignored": "ignored", "blocked": "blocked", "caught": "caught"}
 
 
 def check(check_id, state, rule, kind=JUDGED):
@@ -89,24 +88,25 @@ def causes(seen, signos, find, field):
     return "; ".join(filter(None, (find(seen, n, field) for n in sorted(signos))))
 
 
+def none_of_its_own(seen, field):
+    """Started clean, the child has no signal in `field` but the C library's."""
+    extra = getattr(seen.child, field) - C_LIBRARY
+    if extra:
+        raise Failed("started clean, the child had %s %s; cause: %s; %s" % (
+            names(extra), field, causes(seen, extra, added, field), chain(seen)))
+    return "started clean, the child had no signal %s; %s" % (field, chain(seen))
+
+
 @check("clean-no-ignored", "clean", "hygiene: a signal the launcher ignores for itself (SIGPIPE "
        "in many runtimes) must not reach its child; the C library's own are reported apart.")
 def clean_no_ignored(seen):
-    extra = seen.child.ignored - C_LIBRARY
-    if extra:
-        raise Failed("started clean, the child had %s ignored; cause: %s; %s" % (
-            names(extra), causes(seen, extra, added, "ignored"), chain(seen)))
-    return "started clean, the child had no signal ignored; %s" % chain(seen)
+    return none_of_its_own(seen, "ignored")
 
 
 @check("clean-no-blocked", "clean", "hygiene: a signal the launcher blocks for itself (in a "
        "worker thread, say) must not reach its child.")
 def clean_no_blocked(seen):
-    extra = seen.child.blocked - C_LIBRARY
-    if extra:
-        raise Failed("started clean, the child had %s blocked; cause: %s; %s" % (
-            names(extra), causes(seen, extra, added, "blocked"), chain(seen)))
-    return "started clean, the child had no signal blocked; %s" % chain(seen)
+    return none_of_its_own(seen, "blocked")
 
 
 def descriptor_cause(seen, fd, target):
