@@ -4,7 +4,7 @@ as lines of JSON; the main process gives each result to the format as it
 comes, and keeps every result it has when it is interrupted.
 
 An audit supplies its title, the key its subjects go under in JSON, its
-registry, and `open(spec, helper, home)`, which returns a subject with a
+registry, and `open(entry, helper, home)`, which returns a subject with a
 `name`, a `command`, a `version` and `judge(check)`."""
 
 import collections
@@ -61,7 +61,7 @@ def judge(subject, check):
     return verdict, protocol.clip(evidence, EVIDENCE)
 
 
-def work(kind, spec, helper, home, ids, pipe, main):
+def work(kind, entry, helper, home, ids, pipe, main):
     """A worker's life, in a forked child: never returns."""
     def clean_up(*_):
         reaper.kill_descendants()
@@ -79,7 +79,7 @@ def work(kind, spec, helper, home, ids, pipe, main):
         for fd in (0, 1):
             os.dup2(null, fd)
         os.mkdir(home)
-        subject = kind.open(spec, helper, home)
+        subject = kind.open(entry, helper, home)
         send(pipe, type="subject", name=subject.name, command=subject.command,
              version=subject.version)
         for check_id in ids:
@@ -100,7 +100,7 @@ def send(pipe, **record):
 
 
 class Worker:
-    def __init__(self, kind, name, spec, helper, home, ids):
+    def __init__(self, kind, name, entry, helper, home, ids):
         self.name, self.pending = name, list(ids)
         self.buffer = b""
         read_end, write_end = os.pipe()
@@ -109,7 +109,7 @@ class Worker:
         self.pid = os.fork()
         if self.pid == 0:
             os.close(read_end)
-            work(kind, spec, helper, home, ids, write_end, main)
+            work(kind, entry, helper, home, ids, write_end, main)
         os.close(write_end)
         self.fd = read_end
 
@@ -131,7 +131,7 @@ class Audit:
 
     def __init__(self, kind, args, subjects):
         self.kind, self.args = kind, args
-        self.subjects = subjects  # [(name, spec)] in the order given
+        self.subjects = subjects  # [(name, entry)] in the order given
         self.results = []
         self.described = {name: {"name": name, "command": None, "version": None}
                           for name, _ in subjects}
@@ -169,9 +169,9 @@ class Audit:
         live = {}
         while waiting or live:
             while waiting and len(live) < self.args.workers:
-                name, spec = waiting.pop(0)
+                name, entry = waiting.pop(0)
                 folder = os.path.join(home, "subject-%d" % (len(self.subjects) - len(waiting)))
-                worker = Worker(self.kind, name, spec, self.args.helper, folder, self.args.ids)
+                worker = Worker(self.kind, name, entry, self.args.helper, folder, self.args.ids)
                 live[worker.fd] = worker
             ready, _, _ = select.select(list(live), [], [])
             for fd in ready:

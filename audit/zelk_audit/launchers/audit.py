@@ -45,16 +45,16 @@ def main(argv, entry):
     unknown = [s for s in states if s not in STATES]
     if unknown:
         p.error("unknown state %s; the states are %s" % (", ".join(unknown), ", ".join(STATES)))
-    specs = []
+    entries = []
     if args.catalogue:
         try:
-            specs = read_catalogue(args.catalogue)
+            entries = read_catalogue(args.catalogue)
         except (OSError, ValueError) as e:
             p.error(str(e))
     for given in args.subjects:
-        specs.append((given, given, {}))
-    args.subjects = args.subjects or [name for name, _, _ in specs]
-    for name, command, _ in specs:
+        entries.append((given, given, {}))
+    args.subjects = args.subjects or [name for name, _, _ in entries]
+    for name, command, _ in entries:
         try:
             words = shlex.split(command, comments=True)
         except ValueError as e:
@@ -66,4 +66,4 @@ def main(argv, entry):
         args.only = ",".join(c.id for c in CHECKS.checks if c.note in states)
     cli.finish_args(p, args, CHECKS)
     return runner.start(KIND, args, [(name, (name, command, files)) for name, command, files in
-                                     specs], lambda home: prove_states(args.helper, states, home))
+                                     entries], lambda home: prove_states(args.helper, states, home))

@@ -44,10 +44,10 @@ def program(word):
 
 
 class Launcher:
-    """`spec` is (name, command line, {file: text})."""
+    """`entry` is (name, command line, {file: text})."""
 
-    def __init__(self, spec, helper, home):
-        self.name, self.given, files = spec
+    def __init__(self, entry, helper, home):
+        self.name, self.given, files = entry
         self.helper = helper
         self.home = home
         self.env = controlled_env(home)
