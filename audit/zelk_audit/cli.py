@@ -3,6 +3,7 @@ expectations, the format; usage errors exit 2."""
 
 import argparse
 import os
+import shlex
 import shutil
 import sys
 
@@ -42,6 +43,7 @@ def parser(entry, description, subjects_help):
                    help="print every check's id, kind and rule, and exit")
     p.add_argument("--workers", type=int, default=WORKERS, help=argparse.SUPPRESS)
     p.add_argument("subjects", nargs="*", metavar=subjects_help[0], help=subjects_help[1])
+    p.subject = subjects_help[0].lower()
     return p
 
 
@@ -53,7 +55,7 @@ def finish_args(p, args, registry: Registry):
     if unknown:
         p.error("unknown check id %s; --list names them" % ", ".join(unknown))
     if not args.subjects:
-        p.error("name at least one %s" % p._actions[-1].metavar.lower())
+        p.error("name at least one %s" % p.subject)
     if not (os.path.isfile(args.helper) and os.access(args.helper, os.X_OK)):
         p.error("no helper at %s; build it, or name it with --helper" % args.helper)
     args.expected = {}
@@ -65,6 +67,19 @@ def finish_args(p, args, registry: Registry):
     args.helper = os.path.abspath(args.helper)
     args.workers = max(1, args.workers)
     args.prog = p.prog
+
+
+def check_programs(p, what, commands, comments=False):
+    """A usage error where a subject's command line cannot be read, or its
+    first word names no program to run; `what` is "shell" or "launcher"."""
+    for name, command in commands:
+        try:
+            words = shlex.split(command, comments=comments)
+        except ValueError as e:
+            p.error("cannot read the %s %r: %s" % (what, name, e))
+        problem = program_problem(words[0]) if words else "an empty %s" % what
+        if problem and not (words and "{" in words[0]):  # {helper-dir}/… is known only later
+            p.error("%s %s" % (what, problem) if problem.startswith("not found") else problem)
 
 
 def program_problem(word):

@@ -5,6 +5,12 @@ import collections
 import os
 
 Stat = collections.namedtuple("Stat", "state ppid pgrp session tpgid")
+# One process as the kernel shows it: its name (a script's own, not its
+# interpreter's), its program, its group and session, its signals and its
+# descriptors with their targets.
+Process = collections.namedtuple("Process",
+                                 "pid name exe pgrp session ignored blocked caught fds")
+LOW = set(range(1, 32))  # the signals every C library lets a parent set
 
 
 def stat(pid):
@@ -100,6 +106,32 @@ def descendants(root, spare=()):
             continue
         found.append(pid)
         todo.extend(children[pid])
+    return found
+
+
+def process(pid):
+    """The kernel's view of one process, or None once it is gone."""
+    st, signals, fds = stat(pid), signal_fields(pid), descriptors(pid)
+    if st is None or signals is None or fds is None:
+        return None
+    words = command_line(pid)
+    exe = executable(pid) or "?"
+    named = words[1] if len(words) > 1 and words[1].startswith("/") else words[0] if words else ""
+    return Process(pid, os.path.basename(named) or os.path.basename(exe), exe, st.pgrp,
+                   st.session, signals["SigIgn"], signals["SigBlk"], signals["SigCgt"], fds)
+
+
+def disagreements(reports, p):
+    """Where the helper's reports of itself (protocol.reports) differ from
+    the kernel's view of it, `p`, in the signals every C library lets a
+    parent set."""
+    kernel = {"pid": p.pid, "pgrp": p.pgrp, "fds": set(p.fds), "ignored": p.ignored & LOW,
+              "blocked": p.blocked & LOW}
+    found = []
+    for key, value in reports.items():
+        mine = value & LOW if key in ("ignored", "blocked") else value
+        if mine != kernel[key]:
+            found.append("it reports %s %r where the kernel shows %r" % (key, mine, kernel[key]))
     return found
 
 

@@ -203,7 +203,6 @@ class Audit:
                      "this check had a verdict" % (worker.name, describe_status(status)))
 
 
-
 def start(kind, args, subjects, check=None):
     """Runs the audit and returns its exit status. `check(env)`, the
     self-check, returns what is wrong with the helper, or None."""

@@ -9,7 +9,6 @@ from . import proc, protocol
 from .spawn import CLEAN, describe_status, run
 from .verdicts import NoVerdict
 
-LOW = set(range(1, 32))  # the signals every C library lets a parent set
 
 
 def held(helper, env, hand):
@@ -20,28 +19,20 @@ def held(helper, env, hand):
         lines = out.text().split("\n")
         if len(lines) < 5 or "pid" in seen:
             return False
-        seen.update(pid=pid, exe=proc.executable(pid), stat=proc.stat(pid),
-                    signals=proc.signal_fields(pid), fds=proc.descriptors(pid))
+        seen["process"] = proc.process(pid)
         return True
     ran = run([helper] + list(protocol.REPORT_AND_HOLD), env, hand, during=look)
     reports = protocol.reports(ran.out, ran.err)
-    if "pid" not in seen or len(reports) != 5 or not seen["signals"]:
+    if not seen.get("process") or len(reports) != 5:
         raise NoVerdict("it %s, printing %r" % (describe_status(ran.status),
                                                  protocol.clip(ran.out + ran.err, 300)))
-    return reports, seen
+    return reports, seen["process"]
 
 
 def differences(helper, reports, seen):
-    """Where the helper's reports of itself differ from the kernel's view."""
-    kernel = {"pid": seen["pid"], "pgrp": seen["stat"].pgrp, "fds": set(seen["fds"]),
-              "ignored": seen["signals"]["SigIgn"] & LOW,
-              "blocked": seen["signals"]["SigBlk"] & LOW}
-    found = [] if seen["exe"] == os.path.realpath(helper) else ["it runs as %s" % seen["exe"]]
-    for key, value in kernel.items():
-        mine = reports[key] & LOW if key in ("ignored", "blocked") else reports[key]
-        if mine != value:
-            found.append("it reports %s %r where the kernel shows %r" % (key, mine, value))
-    return found
+    """Where the helper, as `seen` by the kernel, is not what it claims."""
+    found = [] if seen.exe == os.path.realpath(helper) else ["it runs as %s" % seen.exe]
+    return found + proc.disagreements(reports, seen)
 
 
 def self_check(helper, env, hand=CLEAN):
@@ -58,7 +49,7 @@ def self_check(helper, env, hand=CLEAN):
     wanted = {"ignored": set(hand.ignored), "blocked": set(hand.blocked),
               "fds": {0, 1, 2} | {n for n, _ in hand.keep}}
     for key, value in wanted.items():
-        got = reports[key] & LOW if key != "fds" else reports[key]
+        got = reports[key] & proc.LOW if key != "fds" else reports[key]
         if got != value:
             shown = protocol.listed if key == "fds" else protocol.names
             problems.append("had %s %s; %s expected" % (shown(got), key, shown(value)))

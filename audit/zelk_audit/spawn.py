@@ -96,8 +96,8 @@ def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADL
     """Runs `argv` in a session of its own, on `stdin` (a descriptor;
     /dev/null if None), until it has ended and its output has been read,
     then kills what it left behind. `during(pid, out, err)` is called while
-    it runs, with its Streams so far,
-    and may end the run early by returning True. Returns a Ran, whose
+    it runs, with its Streams so far, and may end the run early by
+    returning True. Returns a Ran, whose
     status is None where `during` ended it; a run that has not ended by the
     deadline raises TimedOut. With `follow`, the run goes on after its main
     process has ended, until `during` ends it."""
@@ -116,8 +116,9 @@ def run(argv, env, hand=CLEAN, stdin=None, during=None, cwd=None, deadline=DEADL
         open_fds = [out_r, err_r]
         while time.monotonic() < end and (follow or open_fds or status is None):
             wait = 0.005 if during or status is not None or not open_fds else 0.05
-            ready = select.select(open_fds, [], [], wait)[0] if open_fds else time.sleep(wait)
-            for fd in ready or ():
+            if not open_fds:
+                time.sleep(wait)  # output all read: only the end is awaited
+            for fd in select.select(open_fds, [], [], wait)[0] if open_fds else []:
                 data = os.read(fd, 65536)
                 if data:
                     streams[fd].add(data)

@@ -2,7 +2,6 @@
 command line given as one argument, or a catalogue's line."""
 
 import os
-import shlex
 
 from .. import cli, runner
 from ..selfcheck import self_check
@@ -54,14 +53,8 @@ def main(argv, entry):
     for given in args.subjects:
         entries.append((given, given, {}))
     args.subjects = args.subjects or [name for name, _, _ in entries]
-    for name, command, _ in entries:
-        try:
-            words = shlex.split(command, comments=True)
-        except ValueError as e:
-            p.error("cannot read the launcher %r: %s" % (name, e))
-        problem = cli.program_problem(words[0]) if words else "an empty launcher"
-        if problem and "{" not in words[0]:
-            p.error("launcher %s" % problem if problem.startswith("not found") else problem)
+    cli.check_programs(p, "launcher", [(name, command) for name, command, _ in entries],
+                       comments=True)
     if args.only is None:
         args.only = ",".join(c.id for c in CHECKS.checks if c.note in states)
     cli.finish_args(p, args, CHECKS)

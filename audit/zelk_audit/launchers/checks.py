@@ -4,8 +4,10 @@ belongs to one state, and each FAIL names where its deviation comes from:
 the first process from the launcher down to the child whose state differs
 from what the launcher was handed, and what that process itself does."""
 
+import os
 import signal
 
+from .. import proc
 from ..protocol import listed, names
 from ..registry import JUDGED, REPORTED
 from ..verdicts import Failed, NoVerdict
@@ -15,7 +17,6 @@ from .observe import INHERITED_BLOCKED, INHERITED_FD, INHERITED_IGNORED
 POSIX = "POSIX.1-2024 XSH"
 # The C library's own signals (glibc's 32 and 33), below the real-time ones.
 C_LIBRARY = set(range(32, signal.SIGRTMIN))
-LOW = set(range(1, 32))
 
 
 def check(check_id, state, rule, kind=JUDGED):
@@ -28,18 +29,15 @@ def check(check_id, state, rule, kind=JUDGED):
 def corroborated(seen, judge):
     """The child's own reports, where the launcher passed them through, must
     agree with the kernel's view; a disagreement leaves no verdict."""
-    kernel = {"pid": seen.child.pid, "pgrp": seen.child.pgrp, "fds": set(seen.child.fds),
-              "ignored": seen.child.ignored & LOW, "blocked": seen.child.blocked & LOW}
-    for key, value in seen.reports.items():
-        mine = value & LOW if key in ("ignored", "blocked") else value
-        if mine != kernel[key]:
-            raise NoVerdict("the helper reported %s %r, and the kernel shows %r" %
-                            (key, mine, kernel[key]))
+    found = proc.disagreements(seen.reports, seen.child)
+    if found:
+        raise NoVerdict("the helper disagrees with the kernel: %s" % "; ".join(found))
     return judge(seen)
 
 
 def who(p):
-    return "%s (%spid %d)" % (p.name, p.program + ", " if p.program != p.name else "", p.pid)
+    program = os.path.basename(os.path.realpath(p.exe))
+    return "%s (%spid %d)" % (p.name, program + ", " if program != p.name else "", p.pid)
 
 
 def chain(seen):

@@ -27,26 +27,11 @@ DESCRIBED = {"clean": "started clean", "inherited": "started with SIGHUP and SIG
 PASS_THROUGH = 1.0  # seconds the child's output has to come through, once it holds
 SETTLE = 0.2  # seconds with nothing left below the audit before a launcher counts as ended
 
-Process = collections.namedtuple("Process",
-                                 "pid name program pgrp session ignored blocked caught fds")
 # `chain` runs from the first process below the audit's own to the child;
 # `launcher` is the launcher's pid, which is the child's own where the
 # launcher ran it in its place.
 Observation = collections.namedtuple("Observation",
                                      "state launcher chain child started reports output")
-
-
-def process(pid):
-    """The kernel's view of one process, or None once it is gone."""
-    st, signals, fds = proc.stat(pid), proc.signal_fields(pid), proc.descriptors(pid)
-    if st is None or signals is None or fds is None:
-        return None
-    words = proc.command_line(pid)
-    program = os.path.basename(os.path.realpath(proc.executable(pid) or "?"))
-    # A script is known by its own name, not by its interpreter's.
-    named = words[1] if len(words) > 1 and words[1].startswith("/") else words[0] if words else ""
-    return Process(pid, os.path.basename(named) or program, program, st.pgrp, st.session,
-                   signals["SigIgn"], signals["SigBlk"], signals["SigCgt"], fds)
 
 
 def holding(pid):
@@ -89,8 +74,8 @@ def watch(launcher, state, hand, folder):
         if "child" not in seen:
             first = next((p for p in seen["helpers"] if holding(p)), None)
             if first is not None:
-                seen.update(at=time.monotonic(), child=process(first), launcher=pid,
-                            chain=[process(p) for p in (proc.chain(first, os.getpid()) or
+                seen.update(at=time.monotonic(), child=proc.process(first), launcher=pid,
+                            chain=[proc.process(p) for p in (proc.chain(first, os.getpid()) or
                                                         [os.getpid(), first])[1:]])
             # The launcher ended, and nothing is left to start the child: seen
             # twice, since an orphan may not yet show its new parent.

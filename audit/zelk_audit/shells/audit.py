@@ -1,8 +1,6 @@
 """The shell audit's front end: its subjects are shells, each given as a
 command name or path with optional arguments."""
 
-import shlex
-
 from .. import cli, runner
 from ..selfcheck import self_check
 from ..spawn import controlled_env
@@ -23,14 +21,7 @@ def main(argv, entry):
     args = p.parse_args(argv)
     if args.list:
         return cli.listing(CHECKS)
-    for given in args.subjects:
-        try:
-            words = shlex.split(given)
-        except ValueError as e:
-            p.error("cannot read the shell %r: %s" % (given, e))
-        problem = cli.program_problem(words[0]) if words else "an empty shell"
-        if problem:
-            p.error("shell %s" % problem if problem.startswith("not found") else problem)
+    cli.check_programs(p, "shell", [(given, given) for given in args.subjects])
     cli.finish_args(p, args, CHECKS)
     return runner.start(KIND, args, [(given, given) for given in args.subjects],
                         lambda home: self_check(args.helper, controlled_env(home)))
