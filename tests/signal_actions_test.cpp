@@ -25,7 +25,7 @@ TEST(SignalActions, StopsAndContinuesAreAnnouncedUntilInput) {
         Child child{{"print_stop_cont"}, {{0, kPipe}, {1, kPipe}}};
         child.ignored = ignored;
         const Started s = start(child);
-        ASSERT_TRUE(eventually([&] { return asleep(s.pid); }));  // in its read: handlers in place
+        ASSERT_TRUE(eventually([&] { return reading(s.pid, 0); }));  // handlers in place
         for (int round = 0; round < 2; ++round) {
             kill(s.pid, SIGTSTP);
             EXPECT_EQ(wait_status(s.pid, 5, WUNTRACED), "stopped " + std::to_string(SIGSTOP));

@@ -437,6 +437,22 @@ std::string proc_status(pid_t pid, const char *field) {
 
 bool asleep(pid_t pid) { return proc_status(pid, "State").rfind('S', 0) == 0; }
 
+bool reading(pid_t pid, int fd) {
+#ifdef SYS_read
+    std::ifstream call("/proc/" + std::to_string(pid) + "/syscall");
+    std::string number;
+    std::string first;
+    call >> number >> first;
+    char expected[32];
+    std::snprintf(expected, sizeof expected, "0x%x", static_cast<unsigned>(fd));
+    return number == std::to_string(SYS_read) && first == expected && asleep(pid);
+#else
+    (void)pid;
+    (void)fd;
+    return false;
+#endif
+}
+
 void in_child_process(const std::function<void()> &body, double seconds) {
     std::fflush(nullptr);
     const pid_t pid = fork();

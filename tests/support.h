@@ -154,6 +154,11 @@ std::string proc_status(pid_t pid, const char *field);
 // /proc's signal fields): after exec the helper sleeps only in its waits.
 bool asleep(pid_t pid);
 
+// Asleep in read() of descriptor `fd`, as the kernel reports the call it
+// waits in. Under an emulator that is the host's read made for the guest,
+// so it proves the guest got there, where plain sleep may be the emulator's.
+bool reading(pid_t pid, int fd);
+
 // Runs `body` in a forked copy of the test that leads a new session; the
 // failures it records there are printed there and fail the calling test. At
 // the deadline the whole session is killed.
