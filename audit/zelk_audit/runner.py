@@ -50,15 +50,17 @@ def hold_standard_descriptors():
 
 
 def judge(subject, check):
+    """The verdict, the evidence, and a report's gist in a few words (or None)."""
     try:
         verdict, evidence = "pass", subject.judge(check)
     except Verdict as e:
         verdict, evidence = e.verdict, str(e)
     except Exception:  # a fault of the audit's own is this check's error, not the run's end
         verdict, evidence = "error", "the audit failed: %s" % traceback.format_exc(limit=-3)
+    brief = None
     if check.kind == REPORTED and verdict == "pass":
-        verdict = "report"
-    return verdict, protocol.clip(evidence, EVIDENCE)
+        verdict, brief = "report", getattr(evidence, "brief", None)
+    return verdict, protocol.clip(evidence, EVIDENCE), brief
 
 
 def work(kind, entry, helper, home, ids, pipe, main):
@@ -83,9 +85,10 @@ def work(kind, entry, helper, home, ids, pipe, main):
         send(pipe, type="subject", name=subject.name, command=subject.command,
              version=subject.version)
         for check_id in ids:
-            verdict, evidence = judge(subject, kind.registry.get(check_id))
+            verdict, evidence, brief = judge(subject, kind.registry.get(check_id))
             reaper.kill_descendants()
-            send(pipe, type="result", id=check_id, verdict=verdict, evidence=evidence)
+            send(pipe, type="result", id=check_id, verdict=verdict, evidence=evidence,
+                 brief=brief)
     except BaseException:
         traceback.print_exc()
         reaper.kill_descendants()
@@ -144,11 +147,11 @@ class Audit:
         sys.stdout.write(text)
         sys.stdout.flush()
 
-    def add(self, name, check_id, verdict, evidence):
+    def add(self, name, check_id, verdict, evidence, brief=None):
         check = self.kind.registry.get(check_id)
         wanted = self.args.expected.get((name, check_id))
         r = {"subject": name, "id": check_id, "kind": check.kind, "rule": check.rule,
-             "verdict": verdict, "evidence": evidence, "expected": wanted,
+             "verdict": verdict, "evidence": evidence, "brief": brief, "expected": wanted,
              "surprise": surprise(verdict, wanted)}
         self.results.append(r)
         self.format.result(r)
@@ -157,11 +160,12 @@ class Audit:
         return 1 if any(r["surprise"] for r in self.results) else 0
 
     def whole(self, interrupted=None, status=None):
-        judged = [i for i in self.args.ids if self.kind.registry.get(i).kind == JUDGED]
+        checks = [self.kind.registry.get(i) for i in self.args.ids]
         return {"title": self.kind.title, "key": self.kind.key, "helper": self.args.helper,
                 "expectations": self.args.expect, "plan": self.plan,
                 "subjects": [self.described[name] for name, _ in self.subjects],
-                "judged": judged, "results": self.results, "interrupted": interrupted,
+                "checks": checks, "judged": [c.id for c in checks if c.kind == JUDGED],
+                "results": self.results, "interrupted": interrupted,
                 "status": self.status() if status is None else status}
 
     def run(self, home):
@@ -189,7 +193,8 @@ class Audit:
                                                version=record["version"])
         else:
             worker.pending.remove(record["id"])
-            self.add(worker.name, record["id"], record["verdict"], record["evidence"])
+            self.add(worker.name, record["id"], record["verdict"], record["evidence"],
+                     record["brief"])
 
     def end(self, worker, others):
         """A worker's end: its checks left without a result are errors, and

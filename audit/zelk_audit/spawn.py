@@ -3,6 +3,7 @@ dispositions, descriptors and environment) and reading what comes back."""
 
 import collections
 import os
+import re
 import select
 import signal
 import time
@@ -20,6 +21,15 @@ KEPT = 1 << 20
 Ran = collections.namedtuple("Ran", "status out err pid")
 Hand = collections.namedtuple("Hand", "ignored blocked keep")
 CLEAN = Hand(ignored=frozenset(), blocked=frozenset(), keep=())
+
+
+def version_line(ran):
+    """The first line a program printed of itself, where it ended well and
+    that line names a version ("BusyBox v1.35.0 ..."), else None."""
+    lines = [line.strip() for line in (ran.out or ran.err).splitlines() if line.strip()]
+    if ran.status == 0 and lines and re.search(r"\bv?\d+\.\d+", lines[0]):
+        return lines[0] if len(lines[0]) <= 80 else lines[0][:80].rsplit(" ", 1)[0] + " ..."
+    return None
 
 
 def controlled_env(home):

@@ -10,7 +10,7 @@ import signal
 from .. import proc
 from ..protocol import listed, names
 from ..registry import JUDGED, REPORTED
-from ..verdicts import Failed, NoVerdict
+from ..verdicts import Failed, NoVerdict, Report
 from .launcher import CHECKS
 from .observe import INHERITED_BLOCKED, INHERITED_FD, INHERITED_IGNORED
 
@@ -166,7 +166,8 @@ def inherited_mask(seen):
                                                                    names(kept))
     if missing:
         text += "; %s" % causes(seen, missing, lost, "blocked")
-    return "%s; %s" % (text, chain(seen))
+    brief = "kept" if not missing else "emptied" if not kept else names(missing) + " unblocked"
+    return Report("%s; %s" % (text, chain(seen)), brief)
 
 
 @check("inherited-descriptor", "inherited", "defended either way: closing descriptors the "
@@ -176,10 +177,10 @@ def inherited_descriptor(seen):
     target = seen.child.fds.get(INHERITED_FD)
     if target is None:
         where = next((who(p) for p in seen.chain if INHERITED_FD not in p.fds), "the child")
-        return "descriptor 7, open on /dev/null when the launcher started, did not reach the " \
-            "child; the first without it: %s; %s" % (where, chain(seen))
-    return "descriptor 7, open on /dev/null when the launcher started, reached the child, " \
-        "leading to %s; %s" % (target, chain(seen))
+        return Report("descriptor 7, open on /dev/null when the launcher started, did not reach "
+                      "the child; the first without it: %s; %s" % (where, chain(seen)), "closed")
+    return Report("descriptor 7, open on /dev/null when the launcher started, reached the child, "
+                  "leading to %s; %s" % (target, chain(seen)), "kept")
 
 
 @check("group-and-session", "clean", "a fact a reader needs: the child's process group and "
@@ -187,24 +188,27 @@ def inherited_descriptor(seen):
 def group_and_session(seen):
     child = seen.child
     if child.session != seen.launcher:
-        where = "a new session (%d)" % child.session
+        brief, where = "new session", "a new session (%d)" % child.session
     elif child.pgrp != seen.launcher:
+        brief = "new group"
         where = "a new process group (%d) in the launcher's session" % child.pgrp
     else:
-        where = "the launcher's own process group and session"
-    return "the child ran in %s; %s" % (where, chain(seen))
+        brief, where = "the launcher's", "the launcher's own process group and session"
+    return Report("the child ran in %s; %s" % (where, chain(seen)), brief)
 
 
 @check("c-library-signals", "clean", "a fact a reader needs: the C library's own signals "
        "(glibc's 32 and 33), which its posix_spawn leaves ignored in the child.", kind=REPORTED)
 def c_library_signals(seen):
-    said = []
+    said, brief = [], []
     for field in ("ignored", "blocked"):
         found = getattr(seen.child, field) & C_LIBRARY
         if found:
             said.append("%s %s (%s)" % (field, listed(found), causes(seen, found, added, field)))
-    return "the C library's signals %s in the child: %s" % (
-        listed(C_LIBRARY), "; ".join(said) if said else "neither ignored nor blocked")
+            brief.append("%s %s" % (listed(found), field))
+    return Report("the C library's signals %s in the child: %s" % (
+        listed(C_LIBRARY), "; ".join(said) if said else "neither ignored nor blocked"),
+        "; ".join(brief) or "none")
 
 
 @check("standard-streams", "clean", "a fact a reader needs: where descriptors 0, 1 and 2 lead "
@@ -212,9 +216,25 @@ def c_library_signals(seen):
        kind=REPORTED)
 def standard_streams(seen):
     first = seen.chain[0] if seen.chain[0].pid == seen.launcher else None
-    said = []
+    said, other = [], []
     for fd in (0, 1, 2):
         target = seen.child.fds.get(fd)
         same = first is not None and first.pid != seen.child.pid and first.fds.get(fd) == target
         said.append("%d %s%s" % (fd, target or "closed", ", as for the launcher" if same else ""))
-    return "in the child, %s" % "; ".join(said)
+        if not same:
+            other.append("%d %s" % (fd, stream_kind(seen.child.fds, fd)))
+    return Report("in the child, %s" % "; ".join(said),
+                  "; ".join(other) if other else "as for the launcher")
+
+
+def stream_kind(fds, fd):
+    """What descriptor `fd` leads to, in a word or two: "a pipe", "same as 1"."""
+    target = fds.get(fd)
+    earlier = [n for n in range(fd) if target is not None and fds.get(n) == target]
+    if earlier:
+        return "same as %d" % earlier[0]
+    if target is None:
+        return "closed"
+    if target.startswith("pipe:"):
+        return "a pipe"
+    return "a terminal" if target.startswith("/dev/pts/") else target

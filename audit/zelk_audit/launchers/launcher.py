@@ -7,11 +7,14 @@ import shutil
 
 from .. import protocol
 from ..registry import Registry
-from ..spawn import controlled_env
-from ..verdicts import NoVerdict, Verdict
+from ..spawn import controlled_env, run, version_line
+from ..verdicts import NoVerdict, Verdict, extend
 from .observe import DESCRIBED, observe
 
 CHECKS = Registry()
+# Seconds for --version: a program that knows no such option may take it for
+# a file or a command, and wait.
+VERSION_DEADLINE = 5.0
 
 
 def child_words(helper):
@@ -55,8 +58,16 @@ class Launcher:
         self.argv = [program(words[0])] + words[1:]
         self.command = shlex.join(self.argv)
         self.files = {name: expand(text, helper) for name, text in files.items()}
-        self.version = None
+        self.version = self.identify()
         self.observed = {}
+
+    def identify(self):
+        """The launcher's version, where its program names one for --version."""
+        try:
+            return version_line(run([self.argv[0], "--version"], self.env, cwd=self.home,
+                                    deadline=VERSION_DEADLINE))
+        except NoVerdict:
+            return None
 
     def ran(self, state):
         return "ran %s, %s%s" % (self.command, DESCRIBED[state], ", with %s written beside it" %
@@ -78,7 +89,7 @@ class Launcher:
             text = check.judge(seen)
         except Verdict as e:
             raise type(e)("%s; %s" % (e, self.context(seen)))
-        return "%s; %s" % (text, self.context(seen))
+        return extend(text, self.context(seen))
 
     def context(self, seen):
         said = [self.ran(seen.state)]

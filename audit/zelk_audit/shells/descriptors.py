@@ -8,7 +8,7 @@ from ..protocol import groups, listed
 from ..pty_session import helper_running
 from ..proc import state
 from ..registry import REPORTED
-from ..verdicts import Failed
+from ..verdicts import Failed, Report
 from .shell import hygiene, posix, scripted
 
 ENVIRONMENT = "Shell Execution Environment"
@@ -63,8 +63,8 @@ def redirections_handed_down(p):
     "utility is unspecified: a choice, never a failure."), kind=REPORTED)
 def exec_descriptors_kept(p):
     got = p.fds("exec 5</dev/null; " + FDS)
-    return "descriptor 5, opened by exec, %s a utility" % (
-        "stayed open for" if 5 in got else "was closed before")
+    return Report("descriptor 5, opened by exec, %s a utility" % (
+        "stayed open for" if 5 in got else "was closed before"), "kept" if 5 in got else "closed")
 
 
 def stdin_of(p, script, fifo=None):

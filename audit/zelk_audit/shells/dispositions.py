@@ -1,11 +1,12 @@
 """What a shell hands down of signal dispositions and of the mask. In a
 script, `$H` is the helper."""
 
+import collections
 import signal
 
 from ..protocol import names
 from ..registry import REPORTED
-from ..verdicts import Failed
+from ..verdicts import Failed, Report
 from .shell import hygiene, posix, scripted
 
 INT_QUIT = {signal.SIGINT, signal.SIGQUIT}
@@ -136,10 +137,21 @@ FORMS = (("a foreground command", BLOCKED + "; true"), ("exec", "exec " + BLOCKE
 @scripted("inherited-mask-kept", "which commands start with the mask the shell inherited: POSIX "
           "does not say, and keeping it and emptying it are both defended.", kind=REPORTED)
 def inherited_mask_kept(p):
-    handed = {signal.SIGUSR2, signal.SIGWINCH}
-    seen = []
+    handed = frozenset({signal.SIGUSR2, signal.SIGWINCH})
+    kept = {}
     for what, script in FORMS:
         got, _ = p.signals(script, blocked=handed)
-        seen.append("%s %s" % (what, "no signal" if not got & handed else names(got & handed)))
-    return "started with %s blocked, the shell handed down blocked: %s" % (
-        names(handed), "; ".join(seen))
+        kept[what] = got & handed
+    return Report("started with %s blocked, the shell handed down blocked: %s" % (
+        names(handed), "; ".join("%s %s" % (what, names(got) if got else "no signal")
+                                 for what, got in kept.items())), mask_brief(kept, handed))
+
+
+def mask_brief(kept, handed):
+    """What became of the mask, in a few words: "kept in every form", or
+    "emptied for a foreground command; else kept"."""
+    def said(got):
+        return "kept" if got == handed else "emptied" if not got else names(got) + " kept"
+    usual = collections.Counter(said(got) for got in kept.values()).most_common(1)[0][0]
+    odd = ["%s for %s" % (said(got), what) for what, got in kept.items() if said(got) != usual]
+    return "; ".join(odd + ["else " + usual]) if odd else usual + " in every form"

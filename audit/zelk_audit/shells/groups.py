@@ -6,7 +6,7 @@ import os
 from ..protocol import groups
 from ..registry import REPORTED
 from ..spawn import describe_status
-from ..verdicts import Failed, NotApplicable, NoVerdict
+from ..verdicts import Failed, NotApplicable, NoVerdict, Report
 from .shell import hygiene, posix, scripted
 
 
@@ -52,6 +52,8 @@ def sigint_to_shell(p):
     ran = p.run('"$H" print_pgrp sigint_parent; echo went on', status=None)
     if "Sent SIGINT to %d\n" % ran.pid not in ran.err:
         raise NoVerdict("the helper never said it sent the shell SIGINT: it printed %r" % ran.err)
-    return "sent SIGINT by its child, the shell %s and %s" % (
-        "went on to the next command" if "went on" in ran.out else "did not run the next command",
-        describe_status(ran.status))
+    went_on = "went on" in ran.out
+    return Report("sent SIGINT by its child, the shell %s and %s" % (
+        "went on to the next command" if went_on else "did not run the next command",
+        describe_status(ran.status)), "%s, %s" % ("went on" if went_on else "stopped",
+                                                  describe_status(ran.status)))

@@ -11,7 +11,7 @@ from ..pty_session import wait_for
 from ..reaper import reap
 from ..registry import REPORTED
 from ..spawn import describe_status
-from ..verdicts import Failed, NoVerdict
+from ..verdicts import Failed, NoVerdict, Report
 from .shell import interactive, posix
 
 JOB_SIGNALS = ["SIGINT", "SIGQUIT", "SIGTERM", "SIGTSTP", "SIGTTIN", "SIGTTOU"]
@@ -188,12 +188,13 @@ def nohup_outlives_shell(s):
         return s.pid in ended
     wait_for(shell_gone, "exit of the shell")
     if pid in ended or state(pid) in ("Z", "gone"):
-        return "a background nohup_wait job ended with the shell's exit"
+        return Report("a background nohup_wait job ended with the shell's exit", "ended with it")
     try:
         # Given a new parent, nohup_wait goes on within a quarter second.
         wait_for(lambda: ended.update(reap()) or pid in ended, "end", deadline=1.0)
     except NoVerdict:
-        return ("a background nohup_wait job outlived the shell's exit, and so did its parent, "
-                "pid %d, which is not the shell: it still waits" % proc_stat(pid).ppid)
-    return "a background nohup_wait job outlived the shell's exit and, given a new parent, %s" % (
-        describe_status(ended[pid]))
+        return Report("a background nohup_wait job outlived the shell's exit, and so did its "
+                      "parent, pid %d, which is not the shell: it still waits" %
+                      proc_stat(pid).ppid, "outlived it, still waits")
+    return Report("a background nohup_wait job outlived the shell's exit and, given a new parent, "
+                  "%s" % describe_status(ended[pid]), "outlived it, " + describe_status(ended[pid]))

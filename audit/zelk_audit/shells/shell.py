@@ -4,15 +4,14 @@ interactive session on a pty. A shell that hangs in a mode costs one
 deadline there: its later checks in that mode are errors at once."""
 
 import os
-import re
 import shlex
 import shutil
 
 from .. import protocol
 from ..pty_session import Session
 from ..registry import JUDGED, Registry
-from ..spawn import CLEAN, Hand, controlled_env, describe_status, run
-from ..verdicts import Failed, NotApplicable, NoVerdict, TimedOut, Verdict
+from ..spawn import CLEAN, Hand, controlled_env, describe_status, run, version_line
+from ..verdicts import Failed, NotApplicable, NoVerdict, Report, TimedOut, Verdict, extend
 
 CHECKS = Registry()
 BOTH_MODES = (("-c", "with -c"), ("file", "from a file"))
@@ -76,10 +75,7 @@ class Shell:
             ran = run([self.words[0], "--help"], self.env)
         except NoVerdict:
             return None, None
-        first = (ran.out or ran.err).splitlines()[:1]
-        if ran.status == 0 and first and re.search(r"\bv?\d+\.\d+", first[0]):
-            return None, first[0].strip()
-        return None, None
+        return None, version_line(ran)
 
     def run(self, args, mode, hand=CLEAN, **how):
         """Runs the shell with `args` in `mode`; once it has hung there, it is
@@ -107,22 +103,26 @@ class Probe:
     def __init__(self, shell, mode):
         self.shell = shell
         self.mode = mode
-        self.last = None  # the command line of the last run, for the evidence
+        self.runs = []  # the command line of each run, for the evidence
         self.count = 0
+
+    @property
+    def last(self):
+        return self.runs[-1] if self.runs else None
 
     def run(self, script, status=0, hand=CLEAN, **how):
         """Runs `script`; a shell that does not end with `status` (None: any)
         leaves the check without a verdict."""
         if self.mode == "-c":
             args = ["-c", "%s; %s" % (self.shell.set_helper, script)]
-            self.last = self.shell.command_line(args)
+            self.runs.append(self.shell.command_line(args))
         else:
             self.count += 1
             path = os.path.join(self.shell.home, "script-%d.sh" % self.count)
             with open(path, "w") as f:
                 f.write("%s\n%s\n" % (self.shell.set_helper, script))
             args = [path]
-            self.last = "%s, the file holding %r" % (self.shell.command_line(args), script)
+            self.runs.append("%s, the file holding %r" % (self.shell.command_line(args), script))
         ran = self.shell.run(args, self.mode, hand, **how)
         if status is not None and ran.status != status:
             raise NoVerdict("the shell %s, saying %r" %
@@ -145,14 +145,15 @@ class Probe:
 
 def scripted(check_id, rule, kind=JUDGED, modes=BOTH_MODES):
     """Declares a check that `check(probe)` judges in each of `modes`; the
-    verdict names the mode where they differ."""
+    verdict names the mode where they differ. A pass names every run that
+    made it, any other verdict the run that decided it."""
     def register(check):
         def judge(shell):
             outcomes = []
             for mode, said in modes:
                 probe = Probe(shell, mode)
                 try:
-                    outcomes.append((said, "pass", check(probe), None))
+                    outcomes.append((said, "pass", check(probe), " and ".join(probe.runs)))
                 except Verdict as e:
                     outcomes.append((said, e.verdict, str(e), probe.last))
             return combine(outcomes)
@@ -164,7 +165,7 @@ def scripted(check_id, rule, kind=JUDGED, modes=BOTH_MODES):
 def combine(outcomes):
     """One verdict from each mode's (mode, verdict, text, command line): an
     error in either mode first, then a FAIL, then n/a, each mode's text
-    with the command line of each mode that did not pass."""
+    with its command lines; a report's brief says where the modes differ."""
     verdicts = [verdict for _, verdict, _, _ in outcomes]
     verdict = next(v for v in ("error", "fail", "n/a", "pass") if v in verdicts)
     ran = " and ".join(last for _, _, _, last in outcomes if last)
@@ -176,7 +177,10 @@ def combine(outcomes):
                                        text + ("; ran " + last if last else ""))
                          for said, v, text, last in outcomes)
     if verdict == "pass":
-        return text
+        briefs = [(said, getattr(text, "brief", None)) for said, _, text, _ in outcomes]
+        if len(set(brief for _, brief in briefs)) > 1:
+            return Report(text, "; ".join("%s: %s" % pair for pair in briefs))
+        return Report(text, briefs[0][1]) if briefs[0][1] else text
     raise {"fail": Failed, "error": NoVerdict, "n/a": NotApplicable}[verdict](text)
 
 
@@ -198,7 +202,7 @@ def interactive(check_id, rule, kind=JUDGED):
                 shell.hung["interactive"] = NotApplicable("set -m did not turn on job control")
                 raise shell.hung["interactive"]
             try:
-                return check(session)
+                return extend(check(session), session.ran())
             except TimedOut as e:
                 shell.hung["interactive"] = NoVerdict(
                     "not run: the shell had hung before as an interactive shell (%s)" % e)
