@@ -41,6 +41,9 @@ build_and_test() {
         --test-command "$CTEST" --output-on-failure --no-tests=error
 }
 prefix=$BIN/package/prefix
+# What the audits' Debian runs start: its shells, and its catalogue's launchers.
+shells=(dash bash zsh mksh ksh93 yash busybox posh)
+launchers=(make ninja cmake ctest node perl tini dumb-init bwrap unshare script flock)
 mkdir -p "$BIN/package"  # every check may be the first to run on a fresh build
 # outcome FILE HELPER WORDS...: stdout, stderr and status, run as zelk_test_helper.
 outcome() {
@@ -164,18 +167,24 @@ audit-tests)
     ! grep -q "skipped '" "$BIN/audit-tests.log" || fail "the audit's unittest skipped tests"
     ;;
 audit-debian)
-    need python3 dash bash zsh mksh ksh93 yash busybox posh prove
+    need python3 prove "${shells[@]}"
     audit=("$SRC/audit/shell_audit.py" --helper "$(under_test)"
         --expect "$SRC/audit/expected/debian-12.txt" dash bash zsh mksh ksh93 yash "busybox sh" posh)
     python3 "${audit[@]}" --format tap >"$BIN/audit.tap" || true
     prove -v -e cat "$BIN/audit.tap"
     ;;
 audit-launchers)
-    need python3 prove make ninja cmake ctest node perl tini dumb-init bwrap unshare script flock
+    need python3 prove "${launchers[@]}"
     audit=("$SRC/audit/launch_audit.py" --helper "$(under_test)" --catalogue
         "$SRC/audit/catalogue/debian-12.txt" --expect "$SRC/audit/expected/debian-12-launchers.txt")
     python3 "${audit[@]}" --format tap >"$BIN/launchers.tap" || true
     prove -v -e cat "$BIN/launchers.tap"
+    ;;
+audit-page)
+    # The pages of both audits, as headless Chromium shows them.
+    need python3 chromium "${shells[@]}" "${launchers[@]}"
+    cd "$SRC/audit/tests"
+    ZELK_HELPER=$(under_test) python3 -m unittest -v in_browser
     ;;
 *) fail "no check named $1" ;;
 esac

@@ -3,6 +3,7 @@ verdict it cannot prove, and that it leaves nothing behind. Runs the real
 audit against the helper that $ZELK_HELPER names (a relative path from the
 source root), else build/zelk_test_helper; a missing helper fails them."""
 
+import html.parser
 import json
 import os
 import re
@@ -23,7 +24,7 @@ sys.path.insert(0, AUDIT)
 
 from zelk_audit.expect import read_expectations, surprise  # noqa: E402
 from zelk_audit.formats import FORMATS  # noqa: E402
-from zelk_audit.registry import Registry  # noqa: E402
+from zelk_audit.registry import Check, Registry  # noqa: E402
 from zelk_audit.launchers.audit import CHECKS as LAUNCHER_CHECKS  # noqa: E402
 from zelk_audit.shells.audit import CHECKS  # noqa: E402  (with every check declared)
 
@@ -53,8 +54,36 @@ def needs(*programs):
     return unittest.skipIf(missing, "needs %s" % ", ".join(missing))
 
 
+class Dom(html.parser.HTMLParser):
+    """A page's elements as (tag, attributes, the subject's row it is in),
+    and its text."""
+
+    def __init__(self, page):
+        super().__init__()
+        self.elements, self.text, self.row = [], [], None
+        self.feed(page)
+
+    def handle_starttag(self, tag, attrs):
+        attrs = dict(attrs)
+        self.row = attrs.get("data-subject", self.row) if tag == "tr" else self.row
+        self.elements.append((tag, attrs, self.row))
+
+    def handle_data(self, data):
+        self.text.append(data)
+
+    def cells(self):
+        """{(subject, check id): (verdict, classes)}, and the rows in their order."""
+        got = {(row, a["data-check"]): (a["data-verdict"], a["class"].split())
+               for tag, a, row in self.elements if tag == "td" and "data-check" in a}
+        return got, [a["data-subject"] for tag, a, _ in self.elements if tag == "tr" and
+                     "data-subject" in a]
+
+
 def unexpected(form, text):
     """The (subject, check) pairs that a format's output names as unexpected."""
+    if form == "html":
+        return {key for key, (_, classes) in Dom(text).cells()[0].items()
+                if "unexpected" in classes}
     if form == "table":
         return {tuple(m) for m in re.findall(r"^(?:unexpected \S+|error): (.*), (\S+?)(?: \(|$)",
                                              text, re.M)}
@@ -67,12 +96,12 @@ def unexpected(form, text):
             if not c["as_expected"]}
 
 
-def all_formats(*words):
-    """{format: (status, output)} of the same audit in every format, run at once."""
-    runs = {form: subprocess.Popen([sys.executable, os.path.join(AUDIT, "shell_audit.py"),
+def all_formats(*words, entry="shell_audit.py", forms=("table", "tap", "junit", "json")):
+    """{format: (status, output)} of the same audit in each format, run at once."""
+    runs = {form: subprocess.Popen([sys.executable, os.path.join(AUDIT, entry),
                                     "--helper", HELPER, "--format", form] + list(words),
                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, text=True)
-            for form in ("table", "tap", "junit", "json")}
+            for form in forms}
     outputs = {form: run.communicate(timeout=120)[0] for form, run in runs.items()}
     return {form: (runs[form].returncode, out) for form, out in outputs.items()}
 
@@ -140,6 +169,7 @@ class Expectations(unittest.TestCase):
 def result(subject, check_id, verdict, expected=None):
     return {"subject": subject, "id": check_id, "kind": "judged", "rule": "a rule",
             "verdict": verdict, "evidence": "seen #1\nover two lines", "expected": expected,
+            "brief": "kept" if verdict == "report" else None,
             "surprise": surprise(verdict, expected)}
 
 
@@ -149,15 +179,18 @@ SAMPLE = [result("a sh", "one", "pass"), result("a sh", "two", "fail"),
           result("b", "one", "n/a", "n/a"), result("b", "two", "report")]
 
 
-def formatted(form, interrupted=None):
+def formatted(form, interrupted=None, results=SAMPLE, names=("a sh", "b")):
     out = []
     f = FORMATS[form](out.append, 9)
     f.start()
-    for r in SAMPLE:
+    for r in results:
         f.result(r)
+    judged = ["one", "two", "three", "four", "five", "six"]
+    checks = [Check(i, "judged" if i in judged else "reported", "a rule", "", None)
+              for i in judged + ["seven"]]
     f.finish({"title": "t", "key": "shells", "helper": "/h", "expectations": None, "plan": 9,
-              "subjects": [{"name": n, "command": n, "version": None} for n in ("a sh", "b")],
-              "judged": ["one", "two", "three", "four", "five", "six"], "results": SAMPLE,
+              "subjects": [{"name": n, "command": n, "version": None} for n in names],
+              "checks": checks, "judged": judged, "results": results,
               "interrupted": interrupted, "status": 1})
     return "".join(out)
 
@@ -165,7 +198,7 @@ def formatted(form, interrupted=None):
 class Formats(unittest.TestCase):
     def test_every_format_names_the_same_unexpected_results(self):
         wanted = {("a sh", "two"), ("a sh", "four"), ("a sh", "five"), ("a sh", "six")}
-        for form in ("table", "tap", "junit", "json"):
+        for form in FORMATS:
             self.assertEqual(unexpected(form, formatted(form)), wanted, form)
         tap = formatted("tap")
         self.assertRegex(tap, r"\nnot ok 3 - a sh: three # TODO expected FAIL: seen #1 over two")
@@ -175,8 +208,28 @@ class Formats(unittest.TestCase):
         for form, said in (("table", "\ninterrupted (SIGTERM) after 8 of 9 results\n"),
                            ("tap", "\nBail out! interrupted (SIGTERM) after 8 of 9 results\n"),
                            ("json", '"interrupted": "interrupted (SIGTERM) after 8 of 9'),
-                           ("junit", 'message="interrupted (SIGTERM) after 8 of 9 results"')):
+                           ("junit", 'message="interrupted (SIGTERM) after 8 of 9 results"'),
+                           ("html", "; interrupted (SIGTERM) after 8 of 9 results</p>")):
             self.assertIn(said, formatted(form, "SIGTERM"), form)
+
+    def test_the_page_shows_every_cell_and_escapes_what_subjects_print(self):
+        markup = '<script>alert(1)</script><img src=x onerror=alert(2)>"\''
+        hostile = [dict(r, subject=markup, evidence=markup + r["evidence"]) for r in SAMPLE[:6]]
+        dom = Dom(formatted("html", results=SAMPLE + hostile, names=("a sh", "b", markup)))
+        cells, rows = dom.cells()
+        self.assertEqual(rows, ["a sh", "b", markup])
+        for row, verdicts in (("a sh", "pass fail fail n/a error pass none"),
+                              ("b", "n/a report none none none none none"),
+                              (markup, "pass fail fail n/a error pass none")):
+            got = [cells[(row, i)][0] for i in ("one", "two", "three", "four", "five", "six",
+                                                "seven")]
+            self.assertEqual(" ".join(got), verdicts, row)
+        text = "".join(dom.text)
+        for words in ("FAILexpected", "passunexpected", "kept", markup + "seen #1"):
+            self.assertIn(words, text)
+        self.assertEqual([t for t, _, _ in dom.elements if t in ("script", "img", "link")], [])
+        self.assertFalse([a for _, attrs, _ in dom.elements for n, a in attrs.items()
+                          if n in ("src", "href") and not a.startswith("#")])
 
 
 @needs("dash")

@@ -1,14 +1,16 @@
-"""The audit's results as a table, JSON, TAP version 13 or JUnit XML. A
-format is told each result as it is reached, and the table and TAP print it
-at once; at the end, or at an interruption, it is told the whole audit.
+"""The audit's results as a table, JSON, TAP version 13, JUnit XML or an
+HTML page. A format is told each result as it is reached, and the table and
+TAP print it at once; at the end, or at an interruption, it is told the
+whole audit.
 
 A result is a dict: its subject's name, its check's id, kind and rule, its
 verdict ("pass", "fail", "n/a", "error", or "report" for a report), its
-evidence, the expected verdict (None: pass) and its surprise (what differs
-from the expectation, None where nothing does). The whole audit adds its
-title, the key its subjects go under in JSON, the helper, the expectations'
-file, the subjects (name, command, version) in the order given, the judged
-ids, whether and how it was interrupted, and its exit status."""
+evidence, a report's gist in a few words (its brief, else None), the
+expected verdict (None: pass) and its surprise (what differs from the
+expectation, None where nothing does). The whole audit adds its title, the
+key its subjects go under in JSON, the helper, the expectations' file, the
+subjects (name, command, version) in the order given, the checks run and
+the judged ids, whether and how it was interrupted, and its exit status."""
 
 import json
 import xml.etree.ElementTree as ElementTree
@@ -149,4 +151,6 @@ class Junit(Format):
                    ElementTree.tostring(suites, encoding="unicode") + "\n")
 
 
-FORMATS = {"table": Table, "json": Json, "tap": Tap, "junit": Junit}
+from .page import Html  # noqa: E402  (the page builds on the helpers above)
+
+FORMATS = {"table": Table, "json": Json, "tap": Tap, "junit": Junit, "html": Html}
