@@ -52,8 +52,7 @@ def sigint_to_shell(p):
     ran = p.run('"$H" print_pgrp sigint_parent; echo went on', status=None)
     if "Sent SIGINT to %d\n" % ran.pid not in ran.err:
         raise NoVerdict("the helper never said it sent the shell SIGINT: it printed %r" % ran.err)
-    went_on = "went on" in ran.out
+    went_on, ended = "went on" in ran.out, describe_status(ran.status)
     return Report("sent SIGINT by its child, the shell %s and %s" % (
-        "went on to the next command" if went_on else "did not run the next command",
-        describe_status(ran.status)), "%s, %s" % ("went on" if went_on else "stopped",
-                                                  describe_status(ran.status)))
+        "went on to the next command" if went_on else "did not run the next command", ended),
+        "%s, %s" % ("went on" if went_on else "stopped", ended))

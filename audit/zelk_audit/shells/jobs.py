@@ -196,5 +196,6 @@ def nohup_outlives_shell(s):
         return Report("a background nohup_wait job outlived the shell's exit, and so did its "
                       "parent, pid %d, which is not the shell: it still waits" %
                       proc_stat(pid).ppid, "outlived it, still waits")
+    ending = describe_status(ended[pid])
     return Report("a background nohup_wait job outlived the shell's exit and, given a new parent, "
-                  "%s" % describe_status(ended[pid]), "outlived it, " + describe_status(ended[pid]))
+                  "%s" % ending, "outlived it, " + ending)

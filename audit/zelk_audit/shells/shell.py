@@ -104,11 +104,6 @@ class Probe:
         self.shell = shell
         self.mode = mode
         self.runs = []  # the command line of each run, for the evidence
-        self.count = 0
-
-    @property
-    def last(self):
-        return self.runs[-1] if self.runs else None
 
     def run(self, script, status=0, hand=CLEAN, **how):
         """Runs `script`; a shell that does not end with `status` (None: any)
@@ -117,8 +112,7 @@ class Probe:
             args = ["-c", "%s; %s" % (self.shell.set_helper, script)]
             self.runs.append(self.shell.command_line(args))
         else:
-            self.count += 1
-            path = os.path.join(self.shell.home, "script-%d.sh" % self.count)
+            path = os.path.join(self.shell.home, "script-%d.sh" % (len(self.runs) + 1))
             with open(path, "w") as f:
                 f.write("%s\n%s\n" % (self.shell.set_helper, script))
             args = [path]
@@ -155,7 +149,8 @@ def scripted(check_id, rule, kind=JUDGED, modes=BOTH_MODES):
                 try:
                     outcomes.append((said, "pass", check(probe), " and ".join(probe.runs)))
                 except Verdict as e:
-                    outcomes.append((said, e.verdict, str(e), probe.last))
+                    decided = probe.runs[-1] if probe.runs else None
+                    outcomes.append((said, e.verdict, str(e), decided))
             return combine(outcomes)
         CHECKS.declare(check_id, kind, rule, judge)
         return check
