@@ -52,7 +52,7 @@ class Verdicts(unittest.TestCase):
         status, out, _ = launch_audit(
             "--states", "clean,inherited", os.path.join(FIXTURES, "leaky-launcher") + " {}",
             "python3 -c 'import os; os.system(\"{}\")'",
-            "sh -c '{} >/dev/null 2>&1'")
+            "sh -c '{} >/dev/null 2>&1'", os.path.join(FIXTURES, "resting-launcher"))
         self.assertEqual(status, 1)
         leaky = checks(out, os.path.join(FIXTURES, "leaky-launcher") + " {}")
         for check_id, said in (("clean-no-ignored", "{SIGTERM} ignored; cause: leaky-launcher ("),
@@ -63,6 +63,8 @@ class Verdicts(unittest.TestCase):
         system = checks(out, "python3 -c 'import os; os.system(\"{}\")'")
         self.assertRegex(system["inherited-mask"]["evidence"], r"lost at sh \(dash, pid \d+\), "
                          r"between the launcher and the child")
+        resting = checks(out, os.path.join(FIXTURES, "resting-launcher"))
+        self.assertIn("does not block SIGUSR2 itself", resting["inherited-mask"]["evidence"])
         swallowed = checks(out, "sh -c '{} >/dev/null 2>&1'")
         self.assertEqual(swallowed["clean-no-descriptors"]["verdict"], "pass")
         self.assertIn("from /proc alone", swallowed["clean-no-descriptors"]["evidence"])

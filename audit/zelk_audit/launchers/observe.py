@@ -21,11 +21,13 @@ STATES = {
     "inherited": Hand(INHERITED_IGNORED, INHERITED_BLOCKED, ((INHERITED_FD, None),)),
     "pipe": Hand(frozenset({signal.SIGPIPE}), frozenset(), ()),
 }
-DESCRIBED = {"clean": "started clean", "inherited": "started with SIGHUP and SIGUSR1 ignored, SIGUSR2 and "
-             "SIGWINCH blocked and descriptor 7 open on /dev/null",
+DESCRIBED = {"clean": "started clean",
+             "inherited": "started with SIGHUP and SIGUSR1 ignored, SIGUSR2 and SIGWINCH blocked "
+             "and descriptor 7 open on /dev/null",
              "pipe": "started with SIGPIPE ignored"}
 PASS_THROUGH = 1.0  # seconds the child's output has to come through, once it holds
 SETTLE = 0.2  # seconds with nothing left below the audit before a launcher counts as ended
+AT_REST = 2.0  # seconds the processes above a holding child have to come to rest
 
 # `chain` runs from the first process below the audit's own to the child;
 # `launcher` is the launcher's pid, which is the child's own where the
@@ -44,6 +46,23 @@ def holding(pid):
     except OSError:
         return False
     return proc.state(pid) == "S" and ("nanosleep" in wchan or call in (["35"], ["230"]))
+
+
+def settle(seen):
+    """Reads the processes above the child again until none of them runs,
+    keeping the first view of one that has ended. One that still runs may
+    yet change what it holds: dash blocks every signal around its vfork and
+    empties its mask again only once it runs, after the child's exec."""
+    above = seen["line"][:-1]
+    if not seen["rested"]:
+        before = [proc.state(p) for p in above]
+        fresh = [proc.process(p) for p in above]
+        after = [proc.state(p) for p in above]
+        if not set(before + after) & {"R", "D"}:
+            seen["chain"][:-1] = [now if now and state not in ("Z", "X", "gone") else then
+                                  for now, state, then in zip(fresh, after, seen["chain"])]
+            seen["rested"] = True
+    return seen["rested"] or time.monotonic() > seen["at"] + AT_REST
 
 
 def observe(launcher, state):
@@ -74,17 +93,17 @@ def watch(launcher, state, hand, folder):
         if "child" not in seen:
             first = next((p for p in seen["helpers"] if holding(p)), None)
             if first is not None:
+                line = (proc.chain(first, os.getpid()) or [os.getpid(), first])[1:]
                 seen.update(at=time.monotonic(), child=proc.process(first), launcher=pid,
-                            chain=[proc.process(p) for p in (proc.chain(first, os.getpid()) or
-                                                        [os.getpid(), first])[1:]])
+                            line=line, chain=[proc.process(p) for p in line], rested=False)
             # The launcher ended, and nothing is left to start the child: seen
             # twice, since an orphan may not yet show its new parent.
             if live:
                 seen.pop("empty", None)
             return time.monotonic() > seen.setdefault("empty", time.monotonic()) + SETTLE
         found = protocol.reports(out.text(), err.text())
-        return found.get("pid") == seen["child"].pid and "blocked" in found or \
-            time.monotonic() > seen["at"] + PASS_THROUGH
+        return settle(seen) and (found.get("pid") == seen["child"].pid and "blocked" in found or
+                                 time.monotonic() > seen["at"] + PASS_THROUGH)
     try:
         ran = run(launcher.argv, launcher.env, hand, cwd=folder, during=look, follow=True)
     except NoVerdict as e:
