@@ -453,6 +453,18 @@ bool reading(pid_t pid, int fd) {
 #endif
 }
 
+std::string doing(pid_t pid) {
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string call;
+    std::string wchan;
+    std::getline(std::ifstream(proc + "/syscall"), call);
+    std::getline(std::ifstream(proc + "/wchan"), wchan);
+    const std::string state = proc_status(pid, "State");
+    if (state.empty()) return "gone";
+    return "state " + state + ", call " + call.substr(0, call.find(' ', call.find(' ') + 1)) +
+           ", waiting in " + wchan;
+}
+
 void in_child_process(const std::function<void()> &body, double seconds) {
     std::fflush(nullptr);
     const pid_t pid = fork();

@@ -159,6 +159,10 @@ bool asleep(pid_t pid);
 // so it proves the guest got there, where plain sleep may be the emulator's.
 bool reading(pid_t pid, int fd);
 
+// What the kernel shows the process doing, for a failed wait's message: its
+// state, the call it waits in and where it sleeps, or "gone".
+std::string doing(pid_t pid);
+
 // Runs `body` in a forked copy of the test that leads a new session; the
 // failures it records there are printed there and fail the calling test. At
 // the deadline the whole session is killed.
