@@ -445,7 +445,14 @@ bool reading(pid_t pid, int fd) {
     call >> number >> first;
     char expected[32];
     std::snprintf(expected, sizeof expected, "0x%x", static_cast<unsigned>(fd));
-    return number == std::to_string(SYS_read) && first == expected && asleep(pid);
+    // The kernel numbers the call as its caller does: a 32-bit helper that
+    // runs natively (i386 on x86-64, arm on aarch64) reads with 3.
+#if defined(__x86_64__) || defined(__aarch64__)
+    const bool read_call = number == std::to_string(SYS_read) || number == "3";
+#else
+    const bool read_call = number == std::to_string(SYS_read);
+#endif
+    return read_call && first == expected && asleep(pid);
 #else
     (void)pid;
     (void)fd;

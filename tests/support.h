@@ -156,7 +156,8 @@ bool asleep(pid_t pid);
 
 // Asleep in read() of descriptor `fd`, as the kernel reports the call it
 // waits in. Under an emulator that is the host's read made for the guest,
-// so it proves the guest got there, where plain sleep may be the emulator's.
+// so it proves the guest got there, where plain sleep may be the emulator's;
+// a native 32-bit helper's read is its own ABI's.
 bool reading(pid_t pid, int fd);
 
 // What the kernel shows the process doing, for a failed wait's message: its

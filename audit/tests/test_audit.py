@@ -299,18 +299,20 @@ class Regressions(unittest.TestCase):
                           ("no-leaked-descriptors", "async-stdin-devnull")])
 
     def test_an_interrupted_run_keeps_its_results(self):
-        # The two runs go at one pace, so once TAP has streamed three results
-        # the JSON run has some too, however loaded the machine.
+        # dash's 26 results take a second or two, and the hanging shell's
+        # first comes only at its deadline: once TAP has streamed dash's, the
+        # JSON run beside it has them too, however loaded the machine.
         with tempfile.TemporaryDirectory() as folder:
             helper = shutil.copy(HELPER, folder)
             runs = {form: subprocess.Popen(
                 [sys.executable, os.path.join(AUDIT, "shell_audit.py"), "--helper", helper,
-                 "--format", form, "dash", "dash "], stdout=subprocess.PIPE,
-                stderr=subprocess.PIPE, text=True) for form in ("tap", "json")}
+                 "--format", form, "dash", os.path.join(FIXTURES, "hanging-shell")],
+                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                for form in ("tap", "json")}
             points = 0
             for line in iter(runs["tap"].stdout.readline, ""):
                 points += line.startswith(("ok ", "not ok "))
-                if points == 3:
+                if points == 26:
                     break
             outs, sent = {}, {"tap": signal.SIGTERM, "json": signal.SIGINT}
             for form, signo in sent.items():
