@@ -94,8 +94,9 @@ def watch(launcher, state, hand, folder):
             first = next((p for p in seen["helpers"] if holding(p)), None)
             if first is not None:
                 line = (proc.chain(first, os.getpid()) or [os.getpid(), first])[1:]
-                seen.update(at=time.monotonic(), child=proc.process(first), launcher=pid,
-                            line=line, chain=[proc.process(p) for p in line], rested=False)
+                chain = [proc.process(p) for p in line]
+                seen.update(at=time.monotonic(), child=chain[-1], launcher=pid, line=line,
+                            chain=chain, rested=False)
             # The launcher ended, and nothing is left to start the child: seen
             # twice, since an orphan may not yet show its new parent.
             if live:
