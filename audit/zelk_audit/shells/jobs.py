@@ -142,12 +142,19 @@ def ctrl_z_stops_and_fg_resumes(s):
 
 @interactive("bg-resumes-in-background", STOPS)
 def bg_resumes_in_background(s):
-    stop_with_suspend_character(s)
+    pid, pgrp = stop_with_suspend_character(s)
     s.type("bg")
     wait_for_sigcont(s, "bg")
-    s.wait_prompt()
+    # The kernel decides, not the prompt: the SIGCHLD of the job's continue,
+    # and of its stop, reaches the shell as it writes the prompt, and a shell
+    # whose write that interrupts may drop the prompt (busybox does, under
+    # load). Continued in the background, the helper's read of the terminal
+    # stops it again; given the terminal, the helper waits in that read.
+    wait_for(lambda: state(pid) == "T" or s.stat().tpgid == pgrp,
+             "stop at the terminal's read, or the terminal given to the job, after bg")
     shell_owns_terminal(s, "after bg")
-    return "bg continued the stopped job while the shell kept the terminal"
+    return ("bg continued the stopped job, whose read of the terminal then stopped it, while "
+            "the shell kept the terminal")
 
 
 @interactive("bg-stop-keeps-terminal", posix(
